@@ -1,0 +1,160 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <wx/bmpbuttn.h>
+#include <wx/button.h>
+#include <wx/checkbox.h>
+#include <wx/choice.h>
+#include <wx/panel.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+#include <wx/timer.h>
+
+#include "catalogue.h"
+
+class a_usb;
+class FoPanel;
+
+class FoPanelRenderTimer : public wxTimer {
+public:
+    explicit FoPanelRenderTimer(FoPanel* owner_panel) : panel(owner_panel) {}
+    ~FoPanelRenderTimer() override;
+    void Notify() override;
+    FoPanel* panel;
+};
+
+// The positioner screen: the X, Y, A, B rows against the selected shaft type.
+class FoPanel : public wxPanel {
+public:
+    FoPanel(wxWindow* parent, wxWindowID id = wxID_ANY, const wxPoint& pos = wxDefaultPosition,
+            const wxSize& size = wxDefaultSize);
+    ~FoPanel() override;
+
+    // Catalogue.
+    wxString DataToJson();
+    void SaveSettings();
+    void LoadSettings();
+    void DataFromJson(wxString text);
+    void AppendLog(const wxString& message);
+
+    // Selection and editing.
+    void ShowSelectedType();
+    Type SelectedType();
+
+    // Read-out tick, called by the timer.
+    void Render();
+
+    // The log box, for the frame's LogMessage.
+    wxTextCtrl* LogBox() const { return TextCtrl2; }
+
+    // Window ids, allocated in control-table order.
+    static const long ID_STATICTEXT1;
+    static const long ID_TEXTCTRL2;
+    static const long ID_CHECKBOX1;
+    static const long ID_BUTTON1;
+    static const long ID_BUTTON6;
+    static const long ID_BUTTON2;
+    static const long ID_BUTTON3;
+    static const long ID_BUTTON4;
+    static const long ID_TEXTCTRL1;
+    static const long ID_TEXTCTRL3;
+    static const long ID_TEXTCTRL4;
+    static const long ID_TEXTCTRL5;
+    static const long ID_STATICTEXT2;
+    static const long ID_STATICTEXT3;
+    static const long ID_STATICTEXT4;
+    static const long ID_STATICTEXT5;
+    static const long ID_TEXTCTRL6;
+    static const long ID_CHOICE1;
+    static const long ID_STATICTEXT6;
+    static const long ID_BUTTON5;
+    static const long ID_STATICTEXT7;
+    static const long ID_TEXTCTRL7;
+    static const long ID_TEXTCTRL8;
+    static const long ID_TEXTCTRL9;
+    static const long ID_TEXTCTRL10;
+    static const long ID_STATICTEXT8;
+    static const long ID_STATICTEXT9;
+    static const long ID_BUTTON7;
+    static const long ID_BITMAPBUTTON1;
+    static const long ID_BITMAPBUTTON2;
+    static const long ID_BITMAPBUTTON3;
+    static const long ID_BITMAPBUTTON4;
+    static const long ID_TEXTCTRL11;
+    static const long ID_BUTTON8;
+    static const long ID_BITMAPBUTTON5;
+    static const long ID_BUTTON9;
+    static const std::string build_stamp;
+
+    wxStaticText* StaticText1 = nullptr;
+    wxTextCtrl* TextCtrl2 = nullptr;
+    wxCheckBox* CheckBox1 = nullptr;
+    wxButton* Button1 = nullptr;
+    wxButton* Button6 = nullptr;
+    wxButton* Button2 = nullptr;
+    wxButton* Button3 = nullptr;
+    wxButton* Button4 = nullptr;
+    wxTextCtrl* TextCtrl1 = nullptr;
+    wxTextCtrl* TextCtrl3 = nullptr;
+    wxTextCtrl* TextCtrl4 = nullptr;
+    wxTextCtrl* TextCtrl5 = nullptr;
+    wxStaticText* StaticText2 = nullptr;
+    wxStaticText* StaticText3 = nullptr;
+    wxStaticText* StaticText4 = nullptr;
+    wxStaticText* StaticText5 = nullptr;
+    wxTextCtrl* TextCtrl6 = nullptr;
+    wxChoice* Choice1 = nullptr;
+    wxStaticText* StaticText6 = nullptr;
+    wxButton* Button5 = nullptr;
+    wxStaticText* StaticText7 = nullptr;
+    wxTextCtrl* TextCtrl7 = nullptr;
+    wxTextCtrl* TextCtrl8 = nullptr;
+    wxTextCtrl* TextCtrl9 = nullptr;
+    wxTextCtrl* TextCtrl10 = nullptr;
+    wxStaticText* StaticText8 = nullptr;
+    wxStaticText* StaticText9 = nullptr;
+    wxButton* Button7 = nullptr;
+    wxBitmapButton* BitmapButton1 = nullptr;
+    wxBitmapButton* BitmapButton2 = nullptr;
+    wxBitmapButton* BitmapButton3 = nullptr;
+    wxBitmapButton* BitmapButton4 = nullptr;
+    wxTextCtrl* TextCtrl11 = nullptr;
+    wxButton* Button8 = nullptr;
+    wxBitmapButton* BitmapButton5 = nullptr;
+    wxButton* Button9 = nullptr;
+
+    a_usb* usb = nullptr;
+    FoPanelRenderTimer* timer = nullptr;
+    std::string settings_file = "Settings.dat";
+    std::vector<Type> types;
+    int selected_index = 0;
+
+    // Read-out state.
+    bool usb_connected = false;
+    bool sensors_ready = false;
+    std::int32_t ssi_value = 0;
+    std::int32_t ssi_previous = 0;
+    std::vector<float> a_samples_1, a_samples_2, b_samples_1, b_samples_2;
+    float tolerance[4] = {10.0f, 10.0f, 250.0f, 250.0f};
+    float deviation[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    float previous_deviation[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    bool row_ok[4] = {false, false, false, false};
+    bool all_ok = false;
+
+    void OnButton1Click(wxCommandEvent& event);
+    void OnButton6Click(wxCommandEvent& event);
+    void OnButton2Click(wxCommandEvent& event);
+    void OnButton3Click(wxCommandEvent& event);
+    void OnButton4Click(wxCommandEvent& event);
+    void OnChoice1Select(wxCommandEvent& event);
+    void OnButton5Click(wxCommandEvent& event);
+    void OnButton7Click(wxCommandEvent& event);
+    void OnButton8Click(wxCommandEvent& event);
+    void RunUpdate();
+
+private:
+    wxDECLARE_EVENT_TABLE();
+};

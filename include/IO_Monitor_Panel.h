@@ -1,0 +1,68 @@
+#pragma once
+#include <array>
+#include <cstdint>
+
+#include <wx/button.h>
+#include <wx/checkbox.h>
+#include <wx/panel.h>
+#include <wx/slider.h>
+#include <wx/stattext.h>
+#include <wx/textctrl.h>
+#include <wx/tglbtn.h>
+#include <wx/timer.h>
+
+#include "a_stopper.h"
+
+class a_usb;
+class IO_Monitor_Panel;
+
+class IO_Monitor_PanelRenderTimer : public wxTimer {
+public:
+    explicit IO_Monitor_PanelRenderTimer(IO_Monitor_Panel* owner_panel);
+    ~IO_Monitor_PanelRenderTimer() override;
+    void Notify() override;
+    IO_Monitor_Panel* panel;
+};
+
+// Service screen: the board's inputs and analog channels, its outputs, a PWM on output 9.
+class IO_Monitor_Panel : public wxPanel {
+public:
+    IO_Monitor_Panel(wxWindow* parent, wxWindowID id = wxID_ANY,
+                     const wxPoint& pos = wxDefaultPosition, const wxSize& size = wxDefaultSize);
+    ~IO_Monitor_Panel() override;
+
+    void Render();
+    void OnButton1Click(wxCommandEvent& event);
+
+    static const long ID_STATICTEXT1;
+    static const long ID_CHECKBOX1;
+    static const long ID_BUTTON1;
+    static const long ID_STATICTEXT2;
+    static const long ID_STATICTEXT3;
+    static const long ID_STATICTEXT4;
+    static const long ID_BUTTON2;
+    static const long ID_BUTTON3;
+    static const long ID_SLIDER1;
+    static const long ID_TEXTCTRL1;
+
+    wxSlider* Slider1 = nullptr;
+    wxButton* Button1 = nullptr;
+    wxTextCtrl* TextCtrl1 = nullptr;
+    wxStaticText* StaticText1 = nullptr;
+    wxStaticText* StaticText3 = nullptr;
+    wxStaticText* StaticText4 = nullptr;
+    wxButton* Button2 = nullptr;
+    wxStaticText* StaticText2 = nullptr;
+    wxButton* Button3 = nullptr;
+    wxCheckBox* CheckBox1 = nullptr;
+    a_usb* usb = nullptr;
+    IO_Monitor_PanelRenderTimer* timer = nullptr;
+    std::uint8_t pwm_phase = 0;
+    std::uint8_t pwm_level = 0;
+    a_stopper stopper;
+    std::array<wxButton*, 12> InputButtons{};
+    std::array<wxToggleButton*, 17> OutputToggles{};
+
+private:
+    wxDECLARE_EVENT_TABLE();
+};

@@ -1,0 +1,8 @@
+#pragma once
+#include <wx/app.h>
+
+class Kelpon_v6App : public wxApp {
+public:
+    bool OnInit() override;
+    ~Kelpon_v6App() override;
+};

@@ -1,0 +1,28 @@
+#pragma once
+#include <wx/frame.h>
+#include <wx/sizer.h>
+#include <wx/string.h>
+
+class a_usb;
+
+// The one full-screen window: owns the USB link and shows one panel at a time.
+class Kelpon_v6Frame : public wxFrame {
+public:
+    Kelpon_v6Frame(wxWindow* parent, wxWindowID id = wxID_ANY);
+    ~Kelpon_v6Frame() override;
+
+    // 1 shows the IO monitor, anything else a new positioner. May be called from
+    // a handler of the panel it replaces: the old panel is destroyed later.
+    void SwitchPanel(int which);
+    // Appends text and "\n" to the positioner's log box; dropped while closing
+    // or while the IO monitor is shown.
+    void LogMessage(wxString text);
+
+    bool closing = false;
+    a_usb* usb = nullptr;
+    wxPanel* current_panel = nullptr;
+    wxBoxSizer* panel_sizer = nullptr;
+
+private:
+    wxDECLARE_EVENT_TABLE();
+};

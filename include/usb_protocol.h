@@ -1,0 +1,71 @@
+#pragma once
+// The controller board's wire format, in one place: the station's link and the
+// emulated board's firmware model both read it from here.
+#include <cstddef>
+#include <cstdint>
+
+namespace usb_protocol {
+
+constexpr std::uint16_t vendor_id = 0x04D8;
+constexpr std::uint16_t product_id = 0x0053;
+constexpr int interface_number = 0;
+constexpr unsigned char endpoint_out = 0x01;
+constexpr unsigned char endpoint_in = 0x81;
+constexpr std::size_t packet_size = 64;
+
+enum command : std::uint8_t {
+    cmd_read_io_status = 0x82,
+    cmd_write_outputs = 0x83,
+    cmd_i2c_init = 0x8C,
+    cmd_i2c_start = 0x8D,
+    cmd_i2c_stop = 0x8E,
+    cmd_i2c_write = 0x90,
+    cmd_i2c_read = 0x91,
+    cmd_ssi_read = 0x92,
+};
+
+struct command_spec {
+    command code;
+    std::size_t request_length;  // bytes sent on endpoint_out
+    bool has_reply;              // a 64-byte reply is read from endpoint_in
+    unsigned int timeout_ms;
+};
+
+constexpr command_spec command_table[] = {
+    // code                request  reply  timeout
+    {cmd_read_io_status,   1,       true,  10000},
+    {cmd_write_outputs,    64,      false, 1500},
+    {cmd_i2c_init,         1,       false, 10000},
+    {cmd_i2c_start,        1,       false, 10000},
+    {cmd_i2c_stop,         1,       false, 10000},
+    {cmd_i2c_write,        16,      true,  10000},
+    {cmd_i2c_read,         16,      true,  10000},
+    {cmd_ssi_read,         16,      true,  10000},
+};
+
+constexpr const command_spec* find_command(std::uint8_t code) {
+    for (const auto& spec : command_table)
+        if (spec.code == code) return &spec;
+    return nullptr;
+}
+
+// Layout of the IO status reply (command 0x82).
+constexpr std::size_t input_count = 12;
+constexpr std::size_t inputs_offset = 0;
+constexpr std::size_t an0_offset = 20;  // high byte first
+constexpr std::size_t an1_offset = 22;  // high byte first
+
+// Layout of the output request (command 0x83): the command byte, then one byte per output.
+constexpr std::size_t output_count = 17;
+constexpr std::size_t outputs_offset = 1;
+
+// Argument byte of 0x90 / 0x91, reply byte 0 of 0x90 / 0x91.
+constexpr std::size_t argument_offset = 1;
+// SSI value in the reply to 0x92: bytes 2, 3, 4, least significant first.
+constexpr std::size_t ssi_offset = 2;
+
+// Results handed back in the data channel when no exchange could be made.
+constexpr std::uint8_t result_not_connected = 2;
+constexpr std::uint8_t result_failed = 0;
+
+}  // namespace usb_protocol
