@@ -1,6 +1,8 @@
 #pragma once
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -8,6 +10,8 @@
 #include <thread>
 
 #include <libusb.h>
+
+#include "usb_protocol.h"
 
 class Kelpon_v6Frame;
 
@@ -50,6 +54,33 @@ public:
     std::function<void(const std::string&)> log_line;
 
 private:
+    friend struct a_usb_test_access;
+
+    // How one exchange ended: not sent at all (link down), or the libusb result of the
+    // transfer that ended it (LIBUSB_SUCCESS when the whole exchange went through).
+    struct exchange_outcome {
+        bool sent = false;
+        int code = LIBUSB_SUCCESS;
+        bool ok() const { return sent && code == LIBUSB_SUCCESS; }
+    };
+
     void connection_loop();
-    // ... implementation helpers are private and free to change.
+    void check_presence();
+    void open_board();
+    void close_handle();
+    bool pause(std::chrono::milliseconds period);
+
+    exchange_outcome exchange(const usb_protocol::command_spec& spec, unsigned char* request,
+                              unsigned char* reply);
+    bool link_usable() const;  // caller holds link_mutex
+    void apply_error_rule(int code);
+
+    // Wakes the connection thread's sleep at once when destruction starts.
+    std::mutex wake_mutex;
+    std::condition_variable wake;
+    // Counts handles stored (guarded by link_mutex), so the reply of an exchange is never
+    // read from a handle other than the one the request went out on.
+    std::uint64_t handle_generation = 0;
+    // Runs between the OUT and the IN transfer, without the lock; set only by tests.
+    std::function<void()> between_transfers;
 };
