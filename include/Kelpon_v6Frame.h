@@ -3,6 +3,8 @@
 #include <wx/sizer.h>
 #include <wx/string.h>
 
+#include <vector>
+
 class a_usb;
 
 // The one full-screen window: owns the USB link and shows one panel at a time.
@@ -24,5 +26,8 @@ public:
     wxBoxSizer* panel_sizer = nullptr;
 
 private:
+    void DestroyRetiredPanels();
+    std::vector<wxWindow*> retired_panels;  // replaced panels awaiting destruction
+
     wxDECLARE_EVENT_TABLE();
 };

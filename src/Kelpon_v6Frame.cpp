@@ -1,0 +1,67 @@
+#include "Kelpon_v6Frame.h"
+
+#include "FoPanel.h"
+#include "IO_Monitor_Panel.h"
+#include "a_usb.h"
+
+wxBEGIN_EVENT_TABLE(Kelpon_v6Frame, wxFrame)
+wxEND_EVENT_TABLE()
+
+Kelpon_v6Frame::Kelpon_v6Frame(wxWindow* parent, wxWindowID id) {
+    Create(parent, id, wxEmptyString, wxDefaultPosition, wxDefaultSize, wxDEFAULT_FRAME_STYLE, "id");
+    SetClientSize(wxSize(1024, 600));
+    SetBackgroundColour(wxColour(255, 255, 255, 255));
+    panel_sizer = new wxBoxSizer(wxHORIZONTAL);
+    SetSizer(panel_sizer);
+
+    usb = new a_usb(this);
+    usb->log_line = [this](const std::string& line) { LogMessage(wxString(line)); };
+    usb->start_connection_thread();
+
+    current_panel = new FoPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize);
+    panel_sizer->Add(current_panel, 1, wxALL | wxEXPAND, 0);
+    panel_sizer->Layout();
+    ShowFullScreen(true, wxFULLSCREEN_ALL);
+}
+
+Kelpon_v6Frame::~Kelpon_v6Frame() {
+    closing = true;
+    delete usb;
+    usb = nullptr;
+    // The toolkit destroys the current panel (and any retired one) with the frame.
+}
+
+void Kelpon_v6Frame::DestroyRetiredPanels() {
+    for (wxWindow* panel : retired_panels)
+        panel->Destroy();
+    retired_panels.clear();
+}
+
+void Kelpon_v6Frame::SwitchPanel(int which) {
+    // A panel retired by an earlier switch must be gone before a new positioner
+    // loads the catalogue that its destructor saves.
+    DestroyRetiredPanels();
+
+    wxPanel* old_panel = current_panel;
+    old_panel->Hide();
+    panel_sizer->Detach(0);
+    // The switch is usually requested from a handler of the old panel itself, so
+    // it is destroyed once that handler has returned.
+    retired_panels.push_back(old_panel);
+    CallAfter(&Kelpon_v6Frame::DestroyRetiredPanels);
+
+    if (which == 1)
+        current_panel = new IO_Monitor_Panel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize);
+    else
+        current_panel = new FoPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize);
+    current_panel->Show();
+    panel_sizer->Add(current_panel, 1, wxALL | wxEXPAND, 0);
+    panel_sizer->Layout();
+}
+
+void Kelpon_v6Frame::LogMessage(wxString text) {
+    if (closing) return;
+    auto* positioner = dynamic_cast<FoPanel*>(current_panel);
+    if (positioner == nullptr) return;
+    positioner->LogBox()->AppendText(text + "\n");
+}

@@ -1,0 +1,3 @@
+#include "Kelpon_v6App.h"
+
+wxIMPLEMENT_APP(Kelpon_v6App);

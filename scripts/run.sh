@@ -1,0 +1,48 @@
+#!/bin/bash
+# Sets up, builds and starts the station. With no board attached it runs on the
+# emulated board; with no display it runs under Xvfb for a while and saves a screenshot.
+#   scripts/run.sh [--emulated] [--seconds N] [--scenario FILE]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build"
+emulated=auto seconds=20 scenario=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --emulated) emulated=yes ;;
+    --seconds) seconds=$2; shift ;;
+    --scenario) scenario=$2; shift ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh" "$build"
+
+station_dir="$build"          # the program finds its images and Settings.dat beside it
+cd "$station_dir"
+if [ "$emulated" = auto ]; then
+  if lsusb -d 04d8:0053 >/dev/null 2>&1; then emulated=no; else emulated=yes; fi
+fi
+cmd=(./Varnold)
+if [ "$emulated" = yes ]; then
+  echo "No board attached: running on the emulated board."
+  cmd=("$build/emu/varnold-emu" ${scenario:+--scenario "$scenario"} -- ./Varnold)
+fi
+
+export GDK_GL=disable NO_AT_BRIDGE=1
+export LANG=${LANG:-C.UTF-8}
+if [ -n "${DISPLAY:-}" ]; then
+  exec "${cmd[@]}"
+fi
+
+shot="$root/out/station.png"
+mkdir -p "$root/out"
+echo "No display: running under Xvfb for ${seconds} s."
+xvfb-run -a -s "-screen 0 1024x600x24" bash -c '
+  "$@" & pid=$!
+  sleep "'"$seconds"'"
+  xwd -root -silent | /usr/bin/convert xwd:- "'"$shot"'"
+  kill -TERM $pid 2>/dev/null; wait $pid 2>/dev/null || true
+' _ "${cmd[@]}"
+echo "Screenshot saved: $shot"

@@ -1,0 +1,41 @@
+#!/bin/bash
+# Sets up, builds and runs every test: the plain build (fast, link and GUI tests),
+# then the whole suite under AddressSanitizer+UBSan, then the link tests under ThreadSanitizer.
+#   scripts/test.sh [--quick]   (--quick: the plain build only)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+quick=no
+[ "${1:-}" = "--quick" ] && quick=yes
+
+"$root/scripts/setup.sh"
+export LANG=C.UTF-8 GDK_GL=disable NO_AT_BRIDGE=1 G_SLICE=always-malloc
+
+# One shared X server for every GUI test.
+display_log=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3>"$display_log" 2>/dev/null &
+xvfb_pid=$!
+trap 'kill $xvfb_pid 2>/dev/null || true; rm -f "$display_log"' EXIT
+for _ in $(seq 100); do [ -s "$display_log" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n1 "$display_log")"
+
+run_suite() {  # folder, ctest arguments...
+  local folder=$1; shift
+  ctest --test-dir "$folder" --output-on-failure -j2 "$@"
+}
+
+echo "== plain build =="
+"$root/scripts/build.sh" "$root/build-test"
+run_suite "$root/build-test"
+
+[ "$quick" = yes ] && exit 0
+
+echo "== AddressSanitizer + UBSan =="
+export ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/tests/support/lsan.supp"
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+"$root/scripts/build.sh" "$root/build-asan" -DVARNOLD_SANITIZE=address -DVARNOLD_BUILD_BENCH=OFF
+run_suite "$root/build-asan" -LE script
+
+echo "== ThreadSanitizer (link) =="
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/support/tsan.supp"
+"$root/scripts/build.sh" "$root/build-tsan" -DVARNOLD_SANITIZE=thread -DVARNOLD_BUILD_BENCH=OFF
+run_suite "$root/build-tsan" -L link
