@@ -1,5 +1,7 @@
 #pragma once
 // The shaft-type catalogue and its JSON form, apart from any window.
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -18,23 +20,32 @@ struct Type {
     float beta = 0.0f;
 
     Type() = default;
-    // Expects an element that catalogue_shape_error() accepted.
+    // Expects an element that catalogue::element_shape_error() accepted.
     explicit Type(const rapidjson::Value& value);
 };
 
 namespace catalogue {
 
 // The catalogue as the pretty writer prints it: UTF-8 bytes, 4-space indent, no final newline.
+// Empty when a target is not a finite number: JSON has no form for it, and an empty text is
+// never saved.
 std::string to_json(const std::vector<Type>& types);
+
+// True when all four targets are finite, so the record has a JSON form.
+bool is_storable(const Type& type);
 
 enum class parse_status { ok, parse_error, wrong_shape };
 struct parse_result {
     parse_status status = parse_status::parse_error;
     std::vector<Type> types;  // empty unless status is ok: a bad document gives no records
-    std::string detail;       // what was wrong, for the log line
+    std::string detail;       // what was wrong, for diagnostics
 };
 // Parses and checks the whole document before any record is taken from it.
+// Text that is not valid UTF-8 counts as a parse error.
 parse_result from_json(std::string_view utf8);
+
+// Empty when the element can be turned into a Type; otherwise what is wrong with it.
+std::string element_shape_error(const rapidjson::Value& element);
 
 // Writes bytes to path through a temporary file in the same folder, flushed to disk
 // and renamed over the old file, so the old file survives any failure. False on failure.
@@ -43,5 +54,49 @@ bool write_file_atomically(const std::string& path, const std::string& bytes);
 enum class read_status { ok, missing, unreadable };
 // Reads a whole file; unreadable covers a file that exists but cannot be opened or read.
 read_status read_file(const std::string& path, std::string& bytes);
+
+// ---- Loading and saving as the positioner does it ----
+
+enum class load_status { loaded, missing, unreadable, parse_error, wrong_shape };
+struct load_result {
+    load_status status = load_status::missing;
+    std::vector<Type> types;  // empty unless loaded
+    std::string detail;
+};
+load_result load(const std::string& path);
+
+// The log line for a load ("Settings file not exist: Settings.dat", "Json Pharse error", ...);
+// empty after a successful load.
+wxString load_message(const load_result& result, const std::string& path);
+
+// A file that exists but could not be taken in must not be replaced by the (empty) catalogue
+// of the failed load; a missing file may be created.
+bool may_save_after(load_status status);
+
+// A text this short is never written: a real catalogue is at least 24 characters, so a shorter
+// one means serialisation failed.
+constexpr std::size_t longest_unsaved_text = 9;
+bool long_enough_to_save(std::size_t characters);
+
+enum class save_status { written, skipped, failed };
+// Serialises and writes the catalogue as UTF-8, whatever the process locale.
+save_status save(const std::string& path, const std::vector<Type>& types);
+
+// ---- Teaching ("Mentes") ----
+
+// Rows in the order X, Y, alpha, beta, as the panel labels them.
+inline constexpr std::array<const char*, 4> row_names = {"X", "Y", "A", "B"};
+
+struct teach_result {
+    std::array<bool, 4> rejected{};  // true where the field kept its old target
+    bool any_rejected() const;
+};
+// Reads the four actual-value texts (strtod: longest numeric prefix, 0 when none) into the
+// record's targets. A value that is not a finite float (inf, nan, beyond float range) is not
+// stored: that target keeps its old value and the row is reported as rejected.
+teach_result teach(Type& type, const std::array<wxString, 4>& actual);
+
+// One log line naming the rejected rows; empty when none was rejected.
+wxString rejected_message(const teach_result& result);
 
 }  // namespace catalogue
