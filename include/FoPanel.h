@@ -14,6 +14,7 @@
 #include <wx/timer.h>
 
 #include "catalogue.h"
+#include "readout.h"
 
 class a_usb;
 class FoPanel;
@@ -51,42 +52,42 @@ public:
     wxTextCtrl* LogBox() const { return TextCtrl2; }
 
     // Window ids, allocated in control-table order.
-    static const long ID_STATICTEXT1;
-    static const long ID_TEXTCTRL2;
-    static const long ID_CHECKBOX1;
-    static const long ID_BUTTON1;
-    static const long ID_BUTTON6;
-    static const long ID_BUTTON2;
-    static const long ID_BUTTON3;
-    static const long ID_BUTTON4;
-    static const long ID_TEXTCTRL1;
-    static const long ID_TEXTCTRL3;
-    static const long ID_TEXTCTRL4;
-    static const long ID_TEXTCTRL5;
-    static const long ID_STATICTEXT2;
-    static const long ID_STATICTEXT3;
-    static const long ID_STATICTEXT4;
-    static const long ID_STATICTEXT5;
-    static const long ID_TEXTCTRL6;
-    static const long ID_CHOICE1;
-    static const long ID_STATICTEXT6;
-    static const long ID_BUTTON5;
-    static const long ID_STATICTEXT7;
-    static const long ID_TEXTCTRL7;
-    static const long ID_TEXTCTRL8;
-    static const long ID_TEXTCTRL9;
-    static const long ID_TEXTCTRL10;
-    static const long ID_STATICTEXT8;
-    static const long ID_STATICTEXT9;
-    static const long ID_BUTTON7;
-    static const long ID_BITMAPBUTTON1;
-    static const long ID_BITMAPBUTTON2;
-    static const long ID_BITMAPBUTTON3;
-    static const long ID_BITMAPBUTTON4;
-    static const long ID_TEXTCTRL11;
-    static const long ID_BUTTON8;
-    static const long ID_BITMAPBUTTON5;
-    static const long ID_BUTTON9;
+    static const wxWindowID ID_STATICTEXT1;
+    static const wxWindowID ID_TEXTCTRL2;
+    static const wxWindowID ID_CHECKBOX1;
+    static const wxWindowID ID_BUTTON1;
+    static const wxWindowID ID_BUTTON6;
+    static const wxWindowID ID_BUTTON2;
+    static const wxWindowID ID_BUTTON3;
+    static const wxWindowID ID_BUTTON4;
+    static const wxWindowID ID_TEXTCTRL1;
+    static const wxWindowID ID_TEXTCTRL3;
+    static const wxWindowID ID_TEXTCTRL4;
+    static const wxWindowID ID_TEXTCTRL5;
+    static const wxWindowID ID_STATICTEXT2;
+    static const wxWindowID ID_STATICTEXT3;
+    static const wxWindowID ID_STATICTEXT4;
+    static const wxWindowID ID_STATICTEXT5;
+    static const wxWindowID ID_TEXTCTRL6;
+    static const wxWindowID ID_CHOICE1;
+    static const wxWindowID ID_STATICTEXT6;
+    static const wxWindowID ID_BUTTON5;
+    static const wxWindowID ID_STATICTEXT7;
+    static const wxWindowID ID_TEXTCTRL7;
+    static const wxWindowID ID_TEXTCTRL8;
+    static const wxWindowID ID_TEXTCTRL9;
+    static const wxWindowID ID_TEXTCTRL10;
+    static const wxWindowID ID_STATICTEXT8;
+    static const wxWindowID ID_STATICTEXT9;
+    static const wxWindowID ID_BUTTON7;
+    static const wxWindowID ID_BITMAPBUTTON1;
+    static const wxWindowID ID_BITMAPBUTTON2;
+    static const wxWindowID ID_BITMAPBUTTON3;
+    static const wxWindowID ID_BITMAPBUTTON4;
+    static const wxWindowID ID_TEXTCTRL11;
+    static const wxWindowID ID_BUTTON8;
+    static const wxWindowID ID_BITMAPBUTTON5;
+    static const wxWindowID ID_BUTTON9;
     static const std::string build_stamp;
 
     wxStaticText* StaticText1 = nullptr;
@@ -156,5 +157,24 @@ public:
     void RunUpdate();
 
 private:
+    // The selected record, or null when the catalogue has none at selected_index.
+    Type* SelectedRecord();
+    void FillTypeChoice();
+    // SaveSettings, telling the caller how it went.
+    catalogue::save_status StoreCatalogue();
+    void CreateControls();
+    void BindHandlers();
+    // Read-out steps of one connected tick.
+    void SetUpSensors(readout::bus& board);
+    void ReadSensors(readout::bus& board);
+    void ReadSsi(readout::bus& board);
+    void UpdateIndicators();
+    std::array<wxTextCtrl*, 4> ActualFields() const;
+    std::array<wxBitmapButton*, 4> RowIndicators() const;
+
+    // How the catalogue file was found at load; a file that exists but could not be
+    // taken in is never overwritten.
+    catalogue::load_status load_status = catalogue::load_status::missing;
+
     wxDECLARE_EVENT_TABLE();
 };

@@ -1,0 +1,459 @@
+#include "FoPanel.h"
+
+#include <wx/font.h>
+#include <wx/image.h>
+#include <wx/intl.h>
+#include <wx/log.h>
+
+#include "Kelpon_v6Frame.h"
+#include "a_usb.h"
+#include "build_stamp.h"
+#include "self_update.h"
+#include "text_convert.h"
+
+// Allocated in control-table order during static initialisation.
+const wxWindowID FoPanel::ID_STATICTEXT1 = wxNewId();
+const wxWindowID FoPanel::ID_TEXTCTRL2 = wxNewId();
+const wxWindowID FoPanel::ID_CHECKBOX1 = wxNewId();
+const wxWindowID FoPanel::ID_BUTTON1 = wxNewId();
+const wxWindowID FoPanel::ID_BUTTON6 = wxNewId();
+const wxWindowID FoPanel::ID_BUTTON2 = wxNewId();
+const wxWindowID FoPanel::ID_BUTTON3 = wxNewId();
+const wxWindowID FoPanel::ID_BUTTON4 = wxNewId();
+const wxWindowID FoPanel::ID_TEXTCTRL1 = wxNewId();
+const wxWindowID FoPanel::ID_TEXTCTRL3 = wxNewId();
+const wxWindowID FoPanel::ID_TEXTCTRL4 = wxNewId();
+const wxWindowID FoPanel::ID_TEXTCTRL5 = wxNewId();
+const wxWindowID FoPanel::ID_STATICTEXT2 = wxNewId();
+const wxWindowID FoPanel::ID_STATICTEXT3 = wxNewId();
+const wxWindowID FoPanel::ID_STATICTEXT4 = wxNewId();
+const wxWindowID FoPanel::ID_STATICTEXT5 = wxNewId();
+const wxWindowID FoPanel::ID_TEXTCTRL6 = wxNewId();
+const wxWindowID FoPanel::ID_CHOICE1 = wxNewId();
+const wxWindowID FoPanel::ID_STATICTEXT6 = wxNewId();
+const wxWindowID FoPanel::ID_BUTTON5 = wxNewId();
+const wxWindowID FoPanel::ID_STATICTEXT7 = wxNewId();
+const wxWindowID FoPanel::ID_TEXTCTRL7 = wxNewId();
+const wxWindowID FoPanel::ID_TEXTCTRL8 = wxNewId();
+const wxWindowID FoPanel::ID_TEXTCTRL9 = wxNewId();
+const wxWindowID FoPanel::ID_TEXTCTRL10 = wxNewId();
+const wxWindowID FoPanel::ID_STATICTEXT8 = wxNewId();
+const wxWindowID FoPanel::ID_STATICTEXT9 = wxNewId();
+const wxWindowID FoPanel::ID_BUTTON7 = wxNewId();
+const wxWindowID FoPanel::ID_BITMAPBUTTON1 = wxNewId();
+const wxWindowID FoPanel::ID_BITMAPBUTTON2 = wxNewId();
+const wxWindowID FoPanel::ID_BITMAPBUTTON3 = wxNewId();
+const wxWindowID FoPanel::ID_BITMAPBUTTON4 = wxNewId();
+const wxWindowID FoPanel::ID_TEXTCTRL11 = wxNewId();
+const wxWindowID FoPanel::ID_BUTTON8 = wxNewId();
+const wxWindowID FoPanel::ID_BITMAPBUTTON5 = wxNewId();
+const wxWindowID FoPanel::ID_BUTTON9 = wxNewId();
+const std::string FoPanel::build_stamp = VARNOLD_BUILD_STAMP;
+
+wxBEGIN_EVENT_TABLE(FoPanel, wxPanel)
+wxEND_EVENT_TABLE()
+
+namespace {
+
+wxFont sans_font(int points) {
+    return wxFont(points, wxFONTFAMILY_SWISS, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL, false,
+                  "Sans", wxFONTENCODING_DEFAULT);
+}
+
+// Images are data beside the program, read from the working directory each time they
+// are shown. A missing or broken file gives an empty bitmap rather than a log dialog.
+wxBitmap load_image(const char* file) {
+    wxLogNull no_dialog;
+    wxImage image;
+    if (!image.LoadFile(file, wxBITMAP_TYPE_ANY, -1)) return wxBitmap();
+    return wxBitmap(image, -1);
+}
+
+// The one way an indicator changes its picture.
+void show_image(wxBitmapButton* button, const char* file, bool fit) {
+    button->SetBitmap(load_image(file));
+    button->SetBitmapPosition(wxLEFT);
+    if (fit) button->Fit();
+}
+
+// The read-out's view of the USB link.
+class link_bus : public readout::bus {
+public:
+    explicit link_bus(a_usb& link) : usb(link) {}
+    void i2c_init() override { usb.i2c_init(); }
+    void i2c_start() override { usb.i2c_start(); }
+    void i2c_stop() override { usb.i2c_stop(); }
+    std::uint8_t i2c_write(std::uint8_t byte) override { return usb.i2c_write(byte); }
+    std::uint8_t i2c_read(std::uint8_t acknowledge) override { return usb.i2c_read(acknowledge); }
+    std::uint32_t ssi_read() override { return usb.ssi_read(); }
+
+private:
+    a_usb& usb;
+};
+
+wxString ascii(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
+
+}  // namespace
+
+FoPanelRenderTimer::~FoPanelRenderTimer() = default;
+
+void FoPanelRenderTimer::Notify() { panel->Render(); }
+
+FoPanel::FoPanel(wxWindow* parent, wxWindowID, const wxPoint&, const wxSize&) {
+    Create(parent, wxID_ANY, wxDefaultPosition, wxSize(1024, 600), wxTAB_TRAVERSAL, "wxID_ANY");
+    SetBackgroundColour(wxColour(255, 230, 172, 255));
+    SetFont(sans_font(20));
+    CreateControls();
+    BindHandlers();
+
+    // Only the station's frame carries a link; any other parent leaves the panel offline.
+    if (auto* frame = dynamic_cast<Kelpon_v6Frame*>(parent)) usb = frame->usb;
+
+    timer = new FoPanelRenderTimer(this);
+    timer->Start(200, wxTIMER_CONTINUOUS);
+
+    CheckBox1->Show();
+    TextCtrl2->Show();
+
+    LoadSettings();
+    FillTypeChoice();
+    Choice1->SetSelection(types.empty() ? wxNOT_FOUND : 0);
+    const Type* first = SelectedRecord();
+    TextCtrl11->SetValue(first != nullptr ? first->name : wxString());
+    ShowSelectedType();
+
+    AppendLog(wxString::Format("Created: %s", from_locale_narrow(build_stamp)));
+}
+
+FoPanel::~FoPanel() {
+    if (timer != nullptr) {
+        timer->Stop();
+        delete timer;
+        timer = nullptr;
+    }
+    SaveSettings();
+}
+
+void FoPanel::CreateControls() {
+    // Short labels at the panel's 20 pt font would be drawn clipped with their default
+    // size, so they get a size that fits their text.
+    const auto fitting = [this](const wxString& label) {
+        return GetTextExtent(label) + wxSize(4, 4);
+    };
+
+    StaticText1 = new wxStaticText(this, ID_STATICTEXT1, wxEmptyString, wxPoint(1024, 600),
+                                   wxDefaultSize, 0, "ID_STATICTEXT1");
+    TextCtrl2 = new wxTextCtrl(this, ID_TEXTCTRL2, wxEmptyString, wxPoint(760, 272), wxSize(240, 248),
+                               wxTE_MULTILINE | wxTE_READONLY, wxDefaultValidator, "ID_TEXTCTRL2");
+    TextCtrl2->SetFocus();
+    TextCtrl2->Hide();
+    CheckBox1 = new wxCheckBox(this, ID_CHECKBOX1, _("USB Connected"), wxPoint(768, 544),
+                               wxSize(240, 32), 0, wxDefaultValidator, "ID_CHECKBOX1");
+    CheckBox1->SetValue(false);
+    CheckBox1->Hide();
+    Button1 = new wxButton(this, ID_BUTTON1, _("IO Monitor"), wxPoint(896, 464), wxSize(157, 72), 0,
+                           wxDefaultValidator, "ID_BUTTON1");
+    Button1->Hide();
+    Button1->SetFont(sans_font(16));
+    Button6 = new wxButton(this, ID_BUTTON6, _("Update"), wxPoint(632, 536), wxDefaultSize, 0,
+                           wxDefaultValidator, "ID_BUTTON6");
+    Button2 = new wxButton(this, ID_BUTTON2, _("I2C Init"), wxPoint(904, 240), wxDefaultSize, 0,
+                           wxDefaultValidator, "ID_BUTTON2");
+    Button2->Hide();
+    Button3 = new wxButton(this, ID_BUTTON3, _("I2C read"), wxPoint(960, 208), wxDefaultSize, 0,
+                           wxDefaultValidator, "ID_BUTTON3");
+    Button3->Hide();
+    Button4 = new wxButton(this, ID_BUTTON4, _("SSI Read"), wxPoint(896, 176), wxDefaultSize, 0,
+                           wxDefaultValidator, "ID_BUTTON4");
+    Button4->Hide();
+    TextCtrl1 = new wxTextCtrl(this, ID_TEXTCTRL1, wxEmptyString, wxPoint(96, 144), wxSize(152, 48), 0,
+                               wxDefaultValidator, "ID_TEXTCTRL1");
+    TextCtrl3 = new wxTextCtrl(this, ID_TEXTCTRL3, wxEmptyString, wxPoint(96, 232), wxSize(152, 37), 0,
+                               wxDefaultValidator, "ID_TEXTCTRL3");
+    TextCtrl4 = new wxTextCtrl(this, ID_TEXTCTRL4, wxEmptyString, wxPoint(96, 304), wxSize(152, 37), 0,
+                               wxDefaultValidator, "ID_TEXTCTRL4");
+    TextCtrl5 = new wxTextCtrl(this, ID_TEXTCTRL5, wxEmptyString, wxPoint(96, 376), wxSize(152, 37), 0,
+                               wxDefaultValidator, "ID_TEXTCTRL5");
+    StaticText2 = new wxStaticText(this, ID_STATICTEXT2, _("X"), wxPoint(24, 160), fitting(_("X")), 0,
+                                   "ID_STATICTEXT2");
+    StaticText3 = new wxStaticText(this, ID_STATICTEXT3, _("Y"), wxPoint(24, 240), fitting(_("Y")), 0,
+                                   "ID_STATICTEXT3");
+    StaticText4 = new wxStaticText(this, ID_STATICTEXT4, _("A"), wxPoint(24, 312), fitting(_("A")), 0,
+                                   "ID_STATICTEXT4");
+    StaticText5 = new wxStaticText(this, ID_STATICTEXT5, _("B"), wxPoint(24, 376), wxSize(32, 40), 0,
+                                   "ID_STATICTEXT5");
+    TextCtrl6 = new wxTextCtrl(this, ID_TEXTCTRL6, wxEmptyString, wxPoint(136, 464), wxDefaultSize, 0,
+                               wxDefaultValidator, "ID_TEXTCTRL6");
+    Choice1 = new wxChoice(this, ID_CHOICE1, wxPoint(560, 24), wxSize(296, 47), 0, nullptr, 0,
+                           wxDefaultValidator, "ID_CHOICE1");
+    StaticText6 = new wxStaticText(this, ID_STATICTEXT6, _("Pozicionalo"), wxPoint(16, 16),
+                                   wxSize(232, 48), wxALIGN_CENTRE, "ID_STATICTEXT6");
+    StaticText6->SetFont(sans_font(32));
+    Button5 = new wxButton(this, ID_BUTTON5, _("Mentes"), wxPoint(744, 168), wxSize(160, 48), 0,
+                           wxDefaultValidator, "ID_BUTTON5");
+    StaticText7 = new wxStaticText(this, ID_STATICTEXT7, _("Tipusok"), wxPoint(432, 32),
+                                   fitting(_("Tipusok")), 0, "ID_STATICTEXT7");
+    TextCtrl7 = new wxTextCtrl(this, ID_TEXTCTRL7, wxEmptyString, wxPoint(280, 144), wxSize(152, 48), 0,
+                               wxDefaultValidator, "ID_TEXTCTRL7");
+    TextCtrl8 = new wxTextCtrl(this, ID_TEXTCTRL8, wxEmptyString, wxPoint(280, 224), wxSize(152, 48), 0,
+                               wxDefaultValidator, "ID_TEXTCTRL8");
+    TextCtrl9 = new wxTextCtrl(this, ID_TEXTCTRL9, wxEmptyString, wxPoint(280, 296), wxSize(152, 48), 0,
+                               wxDefaultValidator, "ID_TEXTCTRL9");
+    TextCtrl10 = new wxTextCtrl(this, ID_TEXTCTRL10, wxEmptyString, wxPoint(280, 368), wxSize(152, 48), 0,
+                                wxDefaultValidator, "ID_TEXTCTRL10");
+    StaticText8 = new wxStaticText(this, ID_STATICTEXT8, _("Aktualis"), wxPoint(96, 96),
+                                   fitting(_("Aktualis")), 0, "ID_STATICTEXT8");
+    StaticText9 = new wxStaticText(this, ID_STATICTEXT9, _("Cel"), wxPoint(280, 96), fitting(_("Cel")),
+                                   0, "ID_STATICTEXT9");
+    Button7 = new wxButton(this, ID_BUTTON7, _("Close"), wxPoint(912, 16), wxDefaultSize, 0,
+                           wxDefaultValidator, "ID_BUTTON7");
+    const char* const arrow = readout::image_file(readout::indicator::up_arrow);
+    BitmapButton1 = new wxBitmapButton(this, ID_BITMAPBUTTON1, load_image(arrow), wxPoint(456, 152),
+                                       wxDefaultSize, wxBU_AUTODRAW, wxDefaultValidator,
+                                       "ID_BITMAPBUTTON1");
+    BitmapButton2 = new wxBitmapButton(this, ID_BITMAPBUTTON2, load_image(arrow), wxPoint(456, 224),
+                                       wxDefaultSize, wxBU_AUTODRAW, wxDefaultValidator,
+                                       "ID_BITMAPBUTTON2");
+    BitmapButton3 = new wxBitmapButton(this, ID_BITMAPBUTTON3, load_image(arrow), wxPoint(456, 304),
+                                       wxDefaultSize, wxBU_AUTODRAW, wxDefaultValidator,
+                                       "ID_BITMAPBUTTON3");
+    BitmapButton4 = new wxBitmapButton(this, ID_BITMAPBUTTON4, load_image(arrow), wxPoint(456, 376),
+                                       wxDefaultSize, wxBU_AUTODRAW, wxDefaultValidator,
+                                       "ID_BITMAPBUTTON4");
+    TextCtrl11 = new wxTextCtrl(this, ID_TEXTCTRL11, wxEmptyString, wxPoint(560, 96), wxSize(296, 48), 0,
+                                wxDefaultValidator, "ID_TEXTCTRL11");
+    Button8 = new wxButton(this, ID_BUTTON8, _("Atnevezes"), wxPoint(560, 168), wxSize(160, 48), 0,
+                           wxDefaultValidator, "ID_BUTTON8");
+    BitmapButton5 = new wxBitmapButton(this, ID_BITMAPBUTTON5, load_image(readout::nok_image),
+                                       wxPoint(552, 272), wxDefaultSize, wxBU_AUTODRAW,
+                                       wxDefaultValidator, "ID_BITMAPBUTTON5");
+    Button9 = new wxButton(this, ID_BUTTON9, _("Uj tipus"), wxPoint(880, 96), wxSize(120, 47), 0,
+                           wxDefaultValidator, "ID_BUTTON9");
+}
+
+void FoPanel::BindHandlers() {
+    Connect(ID_BUTTON1, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton1Click));
+    Connect(ID_BUTTON6, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton6Click));
+    Connect(ID_BUTTON2, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton2Click));
+    Connect(ID_BUTTON3, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton3Click));
+    Connect(ID_BUTTON4, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton4Click));
+    Connect(ID_CHOICE1, wxEVT_CHOICE, wxCommandEventHandler(FoPanel::OnChoice1Select));
+    Connect(ID_BUTTON5, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton5Click));
+    Connect(ID_BUTTON7, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton7Click));
+    Connect(ID_BUTTON8, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton8Click));
+}
+
+// ---- Catalogue ----
+
+void FoPanel::AppendLog(const wxString& message) {
+    TextCtrl2->AppendText("\n");
+    TextCtrl2->AppendText(message);
+}
+
+wxString FoPanel::DataToJson() { return from_locale_narrow(catalogue::to_json(types)); }
+
+void FoPanel::SaveSettings() { StoreCatalogue(); }
+
+catalogue::save_status FoPanel::StoreCatalogue() {
+    // A file that was there but could not be read is kept for the operator to mend,
+    // rather than replaced by the empty catalogue of the failed load.
+    if (!catalogue::may_save_after(load_status)) return catalogue::save_status::skipped;
+    // Written as UTF-8 whatever the process locale, so a name the locale cannot
+    // represent is neither lost nor allowed to empty the file.
+    return catalogue::save(settings_file, types);
+}
+
+void FoPanel::LoadSettings() {
+    std::string bytes;
+    const catalogue::read_status read = catalogue::read_file(settings_file, bytes);
+    if (read != catalogue::read_status::ok) {
+        catalogue::load_result result;
+        result.status = read == catalogue::read_status::missing ? catalogue::load_status::missing
+                                                                 : catalogue::load_status::unreadable;
+        load_status = result.status;
+        AppendLog(catalogue::load_message(result, settings_file));
+        return;
+    }
+    // Bytes that are not UTF-8 give empty text, which the parser rejects.
+    DataFromJson(from_utf8(bytes));
+}
+
+void FoPanel::DataFromJson(wxString text) {
+    catalogue::parse_result parsed = catalogue::from_json(to_utf8(text));
+    catalogue::load_result result;
+    result.detail = parsed.detail;
+    switch (parsed.status) {
+        case catalogue::parse_status::ok: result.status = catalogue::load_status::loaded; break;
+        case catalogue::parse_status::parse_error: result.status = catalogue::load_status::parse_error; break;
+        case catalogue::parse_status::wrong_shape: result.status = catalogue::load_status::wrong_shape; break;
+    }
+    load_status = result.status;
+    const wxString message = catalogue::load_message(result, settings_file);
+    if (!message.empty()) AppendLog(message);
+    types.insert(types.end(), parsed.types.begin(), parsed.types.end());
+}
+
+// ---- Selection and editing ----
+
+Type* FoPanel::SelectedRecord() {
+    if (selected_index < 0 || static_cast<std::size_t>(selected_index) >= types.size()) return nullptr;
+    return &types[static_cast<std::size_t>(selected_index)];
+}
+
+Type FoPanel::SelectedType() {
+    const Type* record = SelectedRecord();
+    return record != nullptr ? *record : Type();
+}
+
+void FoPanel::FillTypeChoice() {
+    Choice1->Clear();
+    for (const Type& type : types) Choice1->Append(type.name);
+}
+
+void FoPanel::ShowSelectedType() {
+    wxTextCtrl* const fields[4] = {TextCtrl7, TextCtrl8, TextCtrl9, TextCtrl10};
+    const Type* record = SelectedRecord();
+    if (record == nullptr) {
+        for (wxTextCtrl* field : fields) field->SetValue(wxEmptyString);
+        return;
+    }
+    const float targets[4] = {record->X, record->Y, record->alpha, record->beta};
+    for (int row = 0; row < 4; ++row) fields[row]->SetValue(format_rounded(static_cast<double>(targets[row])));
+}
+
+void FoPanel::OnChoice1Select(wxCommandEvent&) {
+    const int chosen = Choice1->GetSelection();
+    // An event without a valid entry (an empty catalogue) leaves the selection alone.
+    if (chosen < 0 || static_cast<std::size_t>(chosen) >= types.size()) return;
+    selected_index = chosen;
+    TextCtrl11->SetValue(SelectedRecord()->name);
+    ShowSelectedType();
+}
+
+void FoPanel::OnButton8Click(wxCommandEvent&) {
+    Type* record = SelectedRecord();
+    if (record == nullptr) return;
+    record->name = TextCtrl11->GetValue();
+    FillTypeChoice();
+    Choice1->SetSelection(selected_index);
+}
+
+void FoPanel::OnButton5Click(wxCommandEvent&) {
+    Type* record = SelectedRecord();
+    if (record == nullptr) return;
+    const auto fields = ActualFields();
+    const catalogue::teach_result taught = catalogue::teach(
+        *record, {fields[0]->GetValue(), fields[1]->GetValue(), fields[2]->GetValue(), fields[3]->GetValue()});
+    if (taught.any_rejected()) AppendLog(catalogue::rejected_message(taught));
+    ShowSelectedType();
+    if (StoreCatalogue() == catalogue::save_status::failed)
+        AppendLog(wxString::Format("Settings file not saved: %s", ascii(settings_file)));
+}
+
+// ---- Frame commands ----
+
+void FoPanel::OnButton1Click(wxCommandEvent&) {
+    if (auto* frame = dynamic_cast<Kelpon_v6Frame*>(GetParent())) frame->SwitchPanel(1);
+}
+
+void FoPanel::OnButton7Click(wxCommandEvent&) { GetParent()->Close(false); }
+
+void FoPanel::RunUpdate() { self_update::run(self_update::station_settings()); }
+
+void FoPanel::OnButton6Click(wxCommandEvent&) {
+    RunUpdate();
+    GetParent()->Close(false);
+}
+
+// ---- Diagnostics ----
+
+void FoPanel::OnButton2Click(wxCommandEvent&) {
+    if (usb != nullptr) usb->i2c_init();
+    TextCtrl2->AppendText("I2c initialized\n");
+}
+
+void FoPanel::OnButton3Click(wxCommandEvent&) {
+    if (usb == nullptr) return;
+    link_bus board(*usb);
+    readout::i2c_read_diagnostic(board, [this](const std::string& piece) { TextCtrl2->AppendText(ascii(piece)); });
+}
+
+void FoPanel::OnButton4Click(wxCommandEvent&) {
+    if (usb == nullptr) return;
+    TextCtrl1->SetValue(wxString::Format("%i", static_cast<int>(usb->ssi_read())));
+}
+
+// ---- Read-out ----
+
+std::array<wxTextCtrl*, 4> FoPanel::ActualFields() const { return {TextCtrl1, TextCtrl3, TextCtrl4, TextCtrl5}; }
+
+std::array<wxBitmapButton*, 4> FoPanel::RowIndicators() const {
+    return {BitmapButton1, BitmapButton2, BitmapButton3, BitmapButton4};
+}
+
+void FoPanel::Render() {
+    // Read once: the connection thread may change the flag during the tick.
+    usb_connected = usb != nullptr && usb->connected.load();
+    CheckBox1->SetValue(usb_connected);
+    if (usb_connected) {
+        link_bus board(*usb);
+        if (!sensors_ready) SetUpSensors(board);
+        ReadSensors(board);
+        ReadSsi(board);
+    } else {
+        sensors_ready = false;
+    }
+    UpdateIndicators();
+}
+
+void FoPanel::SetUpSensors(readout::bus& board) {
+    sensors_ready = true;
+    board.i2c_init();
+    for (const std::uint8_t address : {readout::sensor1_address, readout::sensor2_address})
+        TextCtrl2->AppendText(ascii(readout::identity_text(readout::set_up_sensor(board, address))));
+}
+
+void FoPanel::ReadSensors(readout::bus& board) {
+    const readout::sensor_words one = readout::read_sensor(board, readout::sensor1_address);
+    const readout::sensor_words two = readout::read_sensor(board, readout::sensor2_address);
+    readout::push_sample(a_samples_1, one.first);
+    readout::push_sample(b_samples_1, one.second);
+    readout::push_sample(a_samples_2, two.first);
+    readout::push_sample(b_samples_2, two.second);
+    TextCtrl4->SetValue(format_rounded(static_cast<double>(readout::mean_difference(a_samples_1, a_samples_2))));
+    TextCtrl5->SetValue(format_rounded(static_cast<double>(readout::mean_difference(b_samples_1, b_samples_2))));
+}
+
+void FoPanel::ReadSsi(readout::bus& board) {
+    ssi_value = static_cast<std::int32_t>(board.ssi_read());
+    if (readout::ssi_stable(ssi_value, ssi_previous)) TextCtrl1->SetValue(wxString::Format("%i", ssi_value));
+    ssi_previous = ssi_value;
+}
+
+void FoPanel::UpdateIndicators() {
+    const Type* record = SelectedRecord();
+    // Without a selected type there is nothing to compare against.
+    if (record == nullptr) return;
+    const double targets[4] = {record->X, record->Y, record->alpha, record->beta};
+    const auto fields = ActualFields();
+    const auto indicators = RowIndicators();
+    for (int row = 0; row < 4; ++row) {
+        previous_deviation[row] = deviation[row];
+        deviation[row] = readout::deviation(targets[row], parse_leading_number(fields[row]->GetValue()));
+        const readout::row_decision decision =
+            readout::decide_row(deviation[row], previous_deviation[row], tolerance[row], row_ok[row]);
+        row_ok[row] = decision.row_ok;
+        if (decision.image) show_image(indicators[row], readout::image_file(*decision.image), true);
+    }
+    switch (readout::decide_overall(row_ok, all_ok)) {
+        case readout::overall_change::to_ok:
+            show_image(BitmapButton5, readout::ok_image, false);
+            all_ok = true;
+            break;
+        case readout::overall_change::to_nok:
+            show_image(BitmapButton5, readout::nok_image, false);
+            all_ok = false;
+            break;
+        case readout::overall_change::none: break;
+    }
+}

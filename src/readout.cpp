@@ -1,0 +1,138 @@
+#include "readout.h"
+
+#include <cstdio>
+
+namespace readout {
+
+namespace {
+
+// Start, then the sensor's address and the wake-up write (0 into the power register).
+// No stop follows: the next start is a repeated start.
+void wake(bus& board, std::uint8_t address_byte) {
+    board.i2c_start();
+    board.i2c_write(address_byte);
+    board.i2c_write(register_power);
+    board.i2c_write(0x00);
+}
+
+// Points the sensor's register pointer at reg and turns the bus round for reading.
+void select_for_reading(bus& board, std::uint8_t address_byte, std::uint8_t reg) {
+    board.i2c_start();
+    board.i2c_write(address_byte);
+    board.i2c_write(reg);
+    board.i2c_start();
+    board.i2c_write(static_cast<std::uint8_t>(address_byte + 1));
+}
+
+std::uint16_t read_word(bus& board, std::uint8_t last_acknowledge) {
+    const unsigned high = board.i2c_read(ack);
+    const unsigned low = board.i2c_read(last_acknowledge);
+    return static_cast<std::uint16_t>(high * 256u + low);
+}
+
+}  // namespace
+
+std::uint8_t set_up_sensor(bus& board, std::uint8_t address_byte) {
+    wake(board, address_byte);
+    select_for_reading(board, address_byte, register_identity);
+    const std::uint8_t identity = board.i2c_read(nack);
+    board.i2c_stop();
+    return identity;
+}
+
+sensor_words read_sensor(bus& board, std::uint8_t address_byte) {
+    wake(board, address_byte);
+    select_for_reading(board, address_byte, register_data);
+    sensor_words words;
+    words.first = read_word(board, ack);
+    words.second = read_word(board, nack);
+    board.i2c_stop();
+    return words;
+}
+
+std::string identity_text(std::uint8_t identity) {
+    return "Reg " + std::to_string(register_identity) + ": " + std::to_string(identity);
+}
+
+void push_sample(std::vector<float>& window, float sample) {
+    window.push_back(sample);
+    if (window.size() > window_size) window.erase(window.begin());
+}
+
+float window_mean(const std::vector<float>& window) {
+    if (window.empty()) return 0.0f;
+    float sum = 0.0f;
+    for (const float sample : window) sum += sample;
+    return sum / static_cast<float>(window.size());
+}
+
+float mean_difference(const std::vector<float>& first, const std::vector<float>& second) {
+    return window_mean(first) - window_mean(second);
+}
+
+bool ssi_stable(std::int32_t value, std::int32_t previous) { return value == previous; }
+
+float deviation(double target, double actual) { return static_cast<float>(target - actual); }
+
+const char* image_file(indicator image) {
+    switch (image) {
+        case indicator::up_arrow: return "up-arrow.png";
+        case indicator::down_arrow: return "down-arrow.png";
+        case indicator::ok_mark: return "ok-mark.png";
+    }
+    return "";
+}
+
+row_decision decide_row(float d, float p, float t, bool row_ok) {
+    row_decision decision{std::nullopt, row_ok};
+    // The three tests exclude each other for a given d; NaN passes none of them.
+    if (d > t && !(p > t)) decision = {indicator::down_arrow, false};
+    if (d < -t && !(p < -t)) decision = {indicator::up_arrow, false};
+    if (-t < d && d < t && -t < p && p < t) decision = {indicator::ok_mark, true};
+    return decision;
+}
+
+overall_change decide_overall(const bool (&row_ok)[4], bool all_ok) {
+    const bool every_row_ok = row_ok[0] && row_ok[1] && row_ok[2] && row_ok[3];
+    if (every_row_ok && !all_ok) return overall_change::to_ok;
+    if (!every_row_ok && all_ok) return overall_change::to_nok;
+    return overall_change::none;
+}
+
+std::string nack_status(std::uint8_t result) {
+    if (result == 0) return "0";
+    if (result == 1) return "1";
+    return "-1";
+}
+
+void i2c_read_diagnostic(bus& board, const std::function<void(const std::string&)>& append) {
+    // The line names the 7-bit address in decimal, whichever direction bit was sent.
+    const auto address_line = [&append](std::uint8_t result) {
+        append("I2C write address:\t104\tnACK: ");
+        append(nack_status(result));
+        append("\n");
+    };
+    const auto read_line = [&append](std::uint8_t byte) {
+        append("I2C read  :\t" + std::to_string(static_cast<unsigned>(byte)));
+        append("\n");
+    };
+
+    board.i2c_start();
+    address_line(board.i2c_write(sensor1_address));
+    board.i2c_write(register_power);
+    board.i2c_write(0x00);
+    board.i2c_start();
+    address_line(board.i2c_write(sensor1_address));
+    const std::uint8_t select = board.i2c_write(0x43);
+    char text[64];
+    std::snprintf(text, sizeof text, "Select Register: %i, nAck: %i\n", 0x43,
+                  static_cast<int>(static_cast<std::int8_t>(select)));
+    append(text);
+    board.i2c_start();
+    address_line(board.i2c_write(static_cast<std::uint8_t>(sensor1_address + 1)));
+    for (int i = 0; i < 13; ++i) read_line(board.i2c_read(ack));
+    read_line(board.i2c_read(nack));
+    board.i2c_stop();
+}
+
+}  // namespace readout

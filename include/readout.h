@@ -1,0 +1,88 @@
+#pragma once
+// The positioner's read-out rules, apart from any window: the I2C exchanges with the two
+// motion sensors, the sample windows, the SSI stability rule and the indicator decisions.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace readout {
+
+// The board operations the read-out needs; the station adapts its USB link to it,
+// tests put a recording fake behind it.
+class bus {
+public:
+    virtual ~bus() = default;
+    virtual void i2c_init() = 0;
+    virtual void i2c_start() = 0;
+    virtual void i2c_stop() = 0;
+    virtual std::uint8_t i2c_write(std::uint8_t byte) = 0;
+    virtual std::uint8_t i2c_read(std::uint8_t acknowledge) = 0;
+    virtual std::uint32_t ssi_read() = 0;
+};
+
+// Address bytes (7-bit address shifted left, write bit clear) of the two sensors.
+constexpr std::uint8_t sensor1_address = 0xD0;  // 0x68
+constexpr std::uint8_t sensor2_address = 0xD2;  // 0x69
+constexpr std::uint8_t register_power = 0x6B;
+constexpr std::uint8_t register_identity = 0x75;
+constexpr std::uint8_t register_data = 0x3B;
+constexpr std::uint8_t ack = 0;
+constexpr std::uint8_t nack = 1;
+
+// Wakes one sensor and reads its identity register: 11 bus operations. Returns the identity byte.
+std::uint8_t set_up_sensor(bus& board, std::uint8_t address_byte);
+
+struct sensor_words {
+    std::uint16_t first = 0;   // registers 0x3B-0x3C
+    std::uint16_t second = 0;  // registers 0x3D-0x3E
+};
+// Wakes one sensor again and reads its first two data words: 14 bus operations.
+sensor_words read_sensor(bus& board, std::uint8_t address_byte);
+
+// The "Reg %i: %i" text logged for a sensor's identity byte.
+std::string identity_text(std::uint8_t identity);
+
+constexpr std::size_t window_size = 8;
+// Appends a sample and drops the oldest once the window holds more than window_size.
+void push_sample(std::vector<float>& window, float sample);
+// Float sum of the samples, oldest first, divided by the count; 0 for an empty window.
+float window_mean(const std::vector<float>& window);
+// Mean of the first window minus mean of the second, in float.
+float mean_difference(const std::vector<float>& first, const std::vector<float>& second);
+
+// The X field is rewritten only while two successive SSI readings agree.
+bool ssi_stable(std::int32_t value, std::int32_t previous);
+
+// Target minus actual, subtracted in double and kept as float.
+float deviation(double target, double actual);
+
+enum class indicator { up_arrow, down_arrow, ok_mark };
+const char* image_file(indicator image);
+
+struct row_decision {
+    std::optional<indicator> image;  // what to show now; nothing when the row keeps its image
+    bool row_ok = false;
+};
+// The three tests on one row: an arrow when the deviation has just left the band
+// (or crossed it), the OK mark while this and the previous deviation are inside it.
+// A deviation exactly on the band's edge changes nothing.
+row_decision decide_row(float deviation, float previous_deviation, float tolerance,
+                        bool row_ok);
+
+enum class overall_change { none, to_ok, to_nok };
+constexpr const char* ok_image = "OK.png";
+constexpr const char* nok_image = "NOK.png";
+// The overall image changes only when the all-rows-OK state changes.
+overall_change decide_overall(const bool (&row_ok)[4], bool all_ok);
+
+// The "I2C read" diagnostic: wakes the sensor at 0x68, then reads 14 bytes from
+// register 0x43, handing each piece of its log text to append as it goes.
+void i2c_read_diagnostic(bus& board, const std::function<void(const std::string&)>& append);
+// Status word of an address line: "0", "1", or "-1" for anything else.
+std::string nack_status(std::uint8_t result);
+
+}  // namespace readout
