@@ -1,0 +1,40 @@
+#include "emulated_board.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+std::unique_ptr<emu::board_emulator>& board_slot() {
+    static std::unique_ptr<emu::board_emulator> board;
+    return board;
+}
+}  // namespace
+
+namespace test_support {
+
+bool create_test_board() {
+    if (!emu::preload_active()) {
+        std::fprintf(stderr,
+                     "note: no umockdev preload in LD_PRELOAD; tests that need the emulated board will fail.\n"
+                     "      Run through tests/support/run-emulated.sh (or ctest).\n");
+        return false;
+    }
+    board_slot() = std::make_unique<emu::board_emulator>(false);
+    return true;
+}
+
+void destroy_test_board() { board_slot().reset(); }
+
+}  // namespace test_support
+
+emu::board_emulator& test_board() {
+    if (!board_slot()) {
+        ADD_FAILURE() << "this test needs the emulated board: run it under LD_PRELOAD=libumockdev-preload.so.0 "
+                         "(tests/support/run-emulated.sh)";
+        throw std::runtime_error("no emulated board in this process");
+    }
+    return *board_slot();
+}

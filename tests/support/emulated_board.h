@@ -1,0 +1,18 @@
+#pragma once
+// The emulated board shared by every test of a test binary: its main creates it
+// (unplugged) before anything can call libusb_init.
+#include "board_emulator.h"
+
+namespace test_support {
+
+// Creates the process's board; call once from main, before the tests run. Returns false
+// (and prints why) when the process does not run under the umockdev preload.
+bool create_test_board();
+// Destroys it; call from main after the tests ran.
+void destroy_test_board();
+
+}  // namespace test_support
+
+// The process's emulated board. A test that calls it without the preload fails with a
+// message that says how to run it.
+emu::board_emulator& test_board();
