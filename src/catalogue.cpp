@@ -20,8 +20,18 @@ namespace {
 
 constexpr const char* number_keys[4] = {"X", "Y", "alpha", "beta"};
 
+// The largest double that still rounds to FLT_MAX rather than to infinity lies below this.
+const double float_overflow = double(FLT_MAX) + std::ldexp(1.0, 103);
+
 // A double that narrows to a finite float; anything else has no place in a target.
-bool fits_float(double value) { return std::isfinite(value) && std::fabs(value) <= double(FLT_MAX); }
+bool fits_float(double value) { return std::isfinite(value) && std::fabs(value) < float_overflow; }
+
+// Narrowing without the undefined cast of a value just above FLT_MAX: such a value reads back
+// from the file a little high when it was written from FLT_MAX.
+float narrow(double value) {
+    if (std::fabs(value) <= double(FLT_MAX)) return static_cast<float>(value);
+    return value > 0 ? FLT_MAX : -FLT_MAX;
+}
 
 std::array<float*, 4> targets_of(Type& type) { return {&type.X, &type.Y, &type.alpha, &type.beta}; }
 std::array<float, 4> targets_of(const Type& type) { return {type.X, type.Y, type.alpha, type.beta}; }
@@ -125,7 +135,7 @@ Type::Type(const rapidjson::Value& value) {
     name = from_utf8(std::string_view(text.GetString(), text.GetStringLength()));
     const std::array<float*, 4> targets = targets_of(*this);
     for (size_t i = 0; i < targets.size(); ++i) {
-        *targets[i] = static_cast<float>(member(value, number_keys[i])->GetDouble());
+        *targets[i] = narrow(member(value, number_keys[i])->GetDouble());
     }
 }
 
@@ -180,6 +190,11 @@ parse_result from_json(std::string_view utf8) {
     parse_result result;
     if (!is_valid_utf8(utf8)) {
         result.detail = "not valid UTF-8";
+        return result;
+    }
+    // The parser takes a NUL byte for the end of the text and would ignore whatever follows it.
+    if (utf8.find('\0') != std::string_view::npos) {
+        result.detail = "contains a NUL byte";
         return result;
     }
     rapidjson::Document document;
@@ -305,7 +320,7 @@ teach_result teach(Type& type, const std::array<wxString, 4>& actual) {
     for (size_t i = 0; i < targets.size(); ++i) {
         const double value = parse_leading_number(actual[i]);
         if (fits_float(value)) {
-            *targets[i] = static_cast<float>(value);
+            *targets[i] = narrow(value);
         } else {
             result.rejected[i] = true;
         }

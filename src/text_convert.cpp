@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include <rapidjson/encodings.h>
 #include <wx/strconv.h>
 #include <wx/wxcrt.h>
 
@@ -29,18 +30,47 @@ wxString widen_with(const wxMBConv& conv, std::string_view text) {
     return wxString(out.data(), out.size());
 }
 
+// The minimal input stream RapidJSON's decoder needs, over a byte range.
+class ByteStream {
+public:
+    using Ch = char;
+    explicit ByteStream(std::string_view bytes) : bytes_(bytes) {}
+    bool at_end() const { return position_ == bytes_.size(); }
+    Ch Peek() const { return at_end() ? '\0' : bytes_[position_]; }
+    Ch Take() { return at_end() ? '\0' : bytes_[position_++]; }
+    size_t Tell() const { return position_; }
+
+private:
+    std::string_view bytes_;
+    size_t position_ = 0;
+};
+
 }  // namespace
 
 std::string to_locale_narrow(const wxString& text) { return narrow_with(wxConvLibc, text); }
 
 wxString from_locale_narrow(std::string_view text) { return widen_with(wxConvLibc, text); }
 
-std::string to_utf8(const wxString& text) { return narrow_with(wxConvUTF8, text); }
+// The toolkit's UTF-8 conversion lets surrogate code points through in both directions, and
+// bytes that are not UTF-8 would make the next load of the settings file fail: check both ways.
+std::string to_utf8(const wxString& text) {
+    std::string bytes = narrow_with(wxConvUTF8, text);
+    return is_valid_utf8(bytes) ? bytes : std::string();
+}
 
-wxString from_utf8(std::string_view bytes) { return widen_with(wxConvUTF8, bytes); }
+wxString from_utf8(std::string_view bytes) {
+    return is_valid_utf8(bytes) ? widen_with(wxConvUTF8, bytes) : wxString();
+}
 
 bool is_valid_utf8(std::string_view bytes) {
-    return bytes.empty() || wxConvUTF8.ToWChar(nullptr, 0, bytes.data(), bytes.size()) != wxCONV_FAILED;
+    ByteStream stream(bytes);
+    unsigned codepoint = 0;
+    while (!stream.at_end()) {
+        // The decoder rejects overlong forms, surrogates, values beyond U+10FFFF and cut sequences
+        // (a cut sequence reads the stream's '\0' as a continuation byte and fails).
+        if (!rapidjson::UTF8<char>::Decode(stream, &codepoint)) return false;
+    }
+    return true;
 }
 
 double parse_leading_number(const wxString& text) {
