@@ -441,3 +441,17 @@ TEST(CatalogueTeach, KeepsTheOldTargetForValuesWithoutJsonForm) {
     EXPECT_TRUE(catalogue::is_storable(type));
     EXPECT_NE(catalogue::to_json({type}), "");
 }
+
+TEST(CatalogueJson, SampleCatalogueIsInTheProgramsOwnForm) {
+    const fs::path sample = fs::path(TEST_DATA_DIR) / ".." / ".." / "resources" / "Settings.dat";
+    const std::string bytes = read_bytes(sample);
+    const std::vector<Type> types = parse_ok(bytes);
+    ASSERT_GE(types.size(), 4u) << sample;
+    // The emulated board's demo run is tuned to the first type.
+    EXPECT_EQ(types[0].ID, 1);
+    EXPECT_EQ(types[0].X, 15230.0f);
+    EXPECT_EQ(types[0].Y, 0.0f);
+    EXPECT_EQ(types[0].alpha, 1200.0f);
+    EXPECT_EQ(types[0].beta, -800.0f);
+    EXPECT_EQ(catalogue::to_json(types), bytes);
+}
