@@ -1,5 +1,6 @@
 #pragma once
 #include <wx/frame.h>
+#include <wx/panel.h>
 #include <wx/sizer.h>
 #include <wx/string.h>
 
