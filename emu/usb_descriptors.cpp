@@ -91,7 +91,11 @@ std::string device_record(const std::string& syspath, int bus, int address) {
     }
     std::string path = syspath;
     if (path.rfind("/sys", 0) == 0) path.erase(0, 4);
-    return "P: " + path + "\n" + numbers + ids + "H: descriptors=" + hex + "\n";
+    // lsusb reads the strings from sysfs, libusb through GET_DESCRIPTOR: give both the same text.
+    // Sysfs attributes end with a line break (the escaped \\n), which lsusb strips.
+    const std::string texts = std::string("A: manufacturer=") + strings[1] + "\\n\nA: product=" + strings[2] +
+                              "\\n\nA: serial=" + strings[3] + "\\n\n";
+    return "P: " + path + "\n" + numbers + ids + texts + "H: descriptors=" + hex + "\n";
 }
 
 }  // namespace usb_descriptors
