@@ -5,6 +5,7 @@
 #include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/panel.h>
+#include <wx/sizer.h>
 #include <wx/slider.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
@@ -12,6 +13,7 @@
 #include <wx/timer.h>
 
 #include "a_stopper.h"
+#include "io_monitor_logic.h"
 
 class a_usb;
 class IO_Monitor_Panel;
@@ -31,19 +33,23 @@ public:
                      const wxPoint& pos = wxDefaultPosition, const wxSize& size = wxDefaultSize);
     ~IO_Monitor_Panel() override;
 
+    // One refresh: link state, inputs and analog read-outs in, output frame out.
     void Render();
     void OnButton1Click(wxCommandEvent& event);
 
-    static const long ID_STATICTEXT1;
-    static const long ID_CHECKBOX1;
-    static const long ID_BUTTON1;
-    static const long ID_STATICTEXT2;
-    static const long ID_STATICTEXT3;
-    static const long ID_STATICTEXT4;
-    static const long ID_BUTTON2;
-    static const long ID_BUTTON3;
-    static const long ID_SLIDER1;
-    static const long ID_TEXTCTRL1;
+    // Refresh period of the timer, in milliseconds.
+    static constexpr int refresh_ms = 10;
+
+    static const wxWindowID ID_STATICTEXT1;
+    static const wxWindowID ID_CHECKBOX1;
+    static const wxWindowID ID_BUTTON1;
+    static const wxWindowID ID_STATICTEXT2;
+    static const wxWindowID ID_STATICTEXT3;
+    static const wxWindowID ID_STATICTEXT4;
+    static const wxWindowID ID_BUTTON2;
+    static const wxWindowID ID_BUTTON3;
+    static const wxWindowID ID_SLIDER1;
+    static const wxWindowID ID_TEXTCTRL1;
 
     wxSlider* Slider1 = nullptr;
     wxButton* Button1 = nullptr;
@@ -60,9 +66,15 @@ public:
     std::uint8_t pwm_phase = 0;
     std::uint8_t pwm_level = 0;
     a_stopper stopper;
-    std::array<wxButton*, 12> InputButtons{};
-    std::array<wxToggleButton*, 17> OutputToggles{};
+    std::array<wxButton*, io_monitor::input_count> InputButtons{};
+    std::array<wxToggleButton*, io_monitor::output_count> OutputToggles{};
 
 private:
+    wxSizer* CreateTopBar();
+    wxSizer* CreateAnalogColumn();
+    void CreateInputButtons(wxSizer* grid);
+    void CreateOutputToggles(wxSizer* grid);
+    io_monitor::output_frame PressedOutputs() const;
+
     wxDECLARE_EVENT_TABLE();
 };

@@ -1,0 +1,218 @@
+#include "IO_Monitor_Panel.h"
+
+#include <wx/font.h>
+#include <wx/intl.h>
+#include <wx/tooltip.h>
+
+#include "Kelpon_v6Frame.h"
+#include "a_usb.h"
+#include "usb_protocol.h"
+
+// Allocated once, in this order, during static initialisation.
+const wxWindowID IO_Monitor_Panel::ID_STATICTEXT1 = wxNewId();
+const wxWindowID IO_Monitor_Panel::ID_CHECKBOX1 = wxNewId();
+const wxWindowID IO_Monitor_Panel::ID_BUTTON1 = wxNewId();
+const wxWindowID IO_Monitor_Panel::ID_STATICTEXT2 = wxNewId();
+const wxWindowID IO_Monitor_Panel::ID_STATICTEXT3 = wxNewId();
+const wxWindowID IO_Monitor_Panel::ID_STATICTEXT4 = wxNewId();
+const wxWindowID IO_Monitor_Panel::ID_BUTTON2 = wxNewId();
+const wxWindowID IO_Monitor_Panel::ID_BUTTON3 = wxNewId();
+const wxWindowID IO_Monitor_Panel::ID_SLIDER1 = wxNewId();
+const wxWindowID IO_Monitor_Panel::ID_TEXTCTRL1 = wxNewId();
+
+wxBEGIN_EVENT_TABLE(IO_Monitor_Panel, wxPanel)
+wxEND_EVENT_TABLE()
+
+namespace {
+
+wxFont swiss_font(int points, const char* face) {
+    return wxFont(points, wxFONTFAMILY_SWISS, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL, false, face,
+                  wxFONTENCODING_DEFAULT);
+}
+
+// A font set after creation leaves the control with the minimum size of its old font,
+// and its text is drawn cut off: let it grow to fit the new font, never below the
+// size it was designed with.
+void set_font_and_fit(wxWindow* control, const wxFont& font) {
+    control->SetFont(font);
+    const wxSize designed = control->GetSize();
+    control->SetMinSize(wxDefaultSize);
+    control->InvalidateBestSize();
+    wxSize fitting = control->GetBestSize();
+    fitting.IncTo(designed);
+    control->SetMinSize(fitting);
+}
+
+wxString from_ascii(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
+
+wxFlexGridSizer* single_column(int growable_row) {
+    auto* sizer = new wxFlexGridSizer(0, 1, 0, 0);
+    sizer->AddGrowableCol(0);
+    sizer->AddGrowableRow(static_cast<size_t>(growable_row));
+    return sizer;
+}
+
+constexpr int centred = wxALIGN_CENTER_VERTICAL | wxALIGN_CENTER_HORIZONTAL;
+constexpr int grid_cell = wxEXPAND | wxALIGN_CENTER_VERTICAL | wxALIGN_CENTER_HORIZONTAL | wxALL;
+
+}  // namespace
+
+IO_Monitor_PanelRenderTimer::IO_Monitor_PanelRenderTimer(IO_Monitor_Panel* owner_panel)
+    : panel(owner_panel) {
+    SetOwner(this, -1);
+}
+
+IO_Monitor_PanelRenderTimer::~IO_Monitor_PanelRenderTimer() = default;
+
+void IO_Monitor_PanelRenderTimer::Notify() { panel->Render(); }
+
+IO_Monitor_Panel::IO_Monitor_Panel(wxWindow* parent, wxWindowID id, const wxPoint&, const wxSize&) {
+    Create(parent, id, wxDefaultPosition, wxSize(1024, 600), wxTAB_TRAVERSAL, "id");
+
+    auto* outer = single_column(1);
+    outer->Add(CreateTopBar(), 1, wxALL | wxEXPAND, 5);
+
+    auto* body = new wxBoxSizer(wxHORIZONTAL);
+    auto* inputs_column = single_column(1);
+    StaticText2 = new wxStaticText(this, ID_STATICTEXT2, _("Inputs"), wxDefaultPosition, wxDefaultSize, 0,
+                                   "ID_STATICTEXT2");
+    set_font_and_fit(StaticText2, swiss_font(16, "Sans"));
+    inputs_column->Add(StaticText2, 1, wxALL | centred, 5);
+    auto* inputs_grid = new wxGridSizer(0, 2, 0, 0);
+    inputs_column->Add(inputs_grid, 1, wxALL | wxEXPAND, 5);
+    inputs_column->AddStretchSpacer(1);
+    body->Add(inputs_column, 1, wxALL | wxEXPAND, 5);
+
+    auto* outputs_column = single_column(1);
+    StaticText3 = new wxStaticText(this, ID_STATICTEXT3, _("Outputs"), wxDefaultPosition, wxDefaultSize,
+                                   0, "ID_STATICTEXT3");
+    set_font_and_fit(StaticText3, swiss_font(16, "Sans"));
+    outputs_column->Add(StaticText3, 1, wxALL | centred, 5);
+    auto* outputs_grid = new wxGridSizer(0, 2, 0, 0);
+    outputs_column->Add(outputs_grid, 1, wxALL | wxEXPAND, 5);
+    outputs_column->AddStretchSpacer(1);
+    body->Add(outputs_column, 1, wxALL | wxEXPAND, 5);
+
+    body->Add(CreateAnalogColumn(), 1, wxALL | wxEXPAND, 5);
+    outer->Add(body, 1, wxALL | wxEXPAND, 5);
+
+    SetSizer(outer);
+    Layout();
+    Connect(ID_BUTTON1, wxEVT_BUTTON, wxCommandEventHandler(IO_Monitor_Panel::OnButton1Click));
+
+    CreateInputButtons(inputs_grid);
+    CreateOutputToggles(outputs_grid);
+    Layout();
+
+    // Only the station's frame carries a link; any other parent leaves the screen offline.
+    if (auto* frame = dynamic_cast<Kelpon_v6Frame*>(parent)) usb = frame->usb;
+
+    timer = new IO_Monitor_PanelRenderTimer(this);
+    timer->Start(refresh_ms, wxTIMER_CONTINUOUS);
+    stopper.restart();
+    TextCtrl1->AppendText(_("hello timer restart\n"));
+}
+
+wxSizer* IO_Monitor_Panel::CreateTopBar() {
+    auto* bar = new wxBoxSizer(wxHORIZONTAL);
+    StaticText1 = new wxStaticText(this, ID_STATICTEXT1, _("IO Monitor"), wxDefaultPosition, wxSize(116, 20),
+                                   0, "ID_STATICTEXT1");
+    set_font_and_fit(StaticText1, swiss_font(16, "Sans"));
+    bar->Add(StaticText1, 1, wxSHAPED | wxALL | centred, 5);
+    CheckBox1 = new wxCheckBox(this, ID_CHECKBOX1, _("USB Connected"), wxDefaultPosition, wxSize(137, 39), 0,
+                               wxDefaultValidator, "ID_CHECKBOX1");
+    CheckBox1->SetValue(false);
+    bar->Add(CheckBox1, 1, wxALL | centred, 5);
+    Button1 = new wxButton(this, ID_BUTTON1, _("Home"), wxDefaultPosition, wxSize(122, 46), 0,
+                           wxDefaultValidator, "ID_BUTTON1");
+    bar->Add(Button1, 1, wxALL | centred, 5);
+    return bar;
+}
+
+wxSizer* IO_Monitor_Panel::CreateAnalogColumn() {
+    auto* column = single_column(1);
+    StaticText4 = new wxStaticText(this, ID_STATICTEXT4, _("Analog"), wxDefaultPosition, wxDefaultSize, 0,
+                                   "ID_STATICTEXT4");
+    set_font_and_fit(StaticText4, swiss_font(16, "Sans"));
+    column->Add(StaticText4, 1, wxALL | centred, 5);
+
+    auto* stack = single_column(2);
+    Button2 = new wxButton(this, ID_BUTTON2, _("Label"), wxDefaultPosition, wxDefaultSize, 0,
+                           wxDefaultValidator, "ID_BUTTON2");
+    set_font_and_fit(Button2, swiss_font(20, "Sans"));
+    stack->Add(Button2, 1, wxALL | wxEXPAND, 5);
+    Button3 = new wxButton(this, ID_BUTTON3, _("Label"), wxDefaultPosition, wxDefaultSize, 0,
+                           wxDefaultValidator, "ID_BUTTON3");
+    set_font_and_fit(Button3, swiss_font(20, "Sans"));
+    stack->Add(Button3, 1, wxALL | wxEXPAND, 5);
+    stack->AddStretchSpacer(1);
+    Slider1 = new wxSlider(this, ID_SLIDER1, 0, 0, io_monitor::pwm_steps, wxDefaultPosition, wxDefaultSize,
+                           wxSL_LABELS, wxDefaultValidator, "ID_SLIDER1");
+    Slider1->SetToolTip(_("PWM"));
+    stack->Add(Slider1, 1, wxALL | wxEXPAND, 5);
+    TextCtrl1 = new wxTextCtrl(this, ID_TEXTCTRL1, _("Text"), wxDefaultPosition, wxSize(197, 167),
+                               wxTE_MULTILINE, wxDefaultValidator, "ID_TEXTCTRL1");
+    stack->Add(TextCtrl1, 1, wxALL | wxEXPAND, 5);
+    column->Add(stack, 1, wxALL | wxEXPAND, 5);
+    return column;
+}
+
+void IO_Monitor_Panel::CreateInputButtons(wxSizer* grid) {
+    const wxFont input_font = swiss_font(16, "Arial Narrow");
+    for (auto& button : InputButtons) {
+        button = new wxButton(this, wxNewId(), _("IN - 01 - 0"), wxDefaultPosition, wxSize(120, 50),
+                              wxBORDER_STATIC, wxDefaultValidator, "ID_BUTTON1");
+        set_font_and_fit(button, input_font);
+        grid->Add(button, 1, grid_cell, 5);
+    }
+}
+
+void IO_Monitor_Panel::CreateOutputToggles(wxSizer* grid) {
+    const wxFont input_font = swiss_font(16, "Arial Narrow");
+    for (std::size_t i = 0; i < OutputToggles.size(); ++i) {
+        OutputToggles[i] = new wxToggleButton(this, wxNewId(), wxString::Format("Output %d", int(i + 1)),
+                                              wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator,
+                                              "ID_TOGGLEBUTTON1");
+        set_font_and_fit(OutputToggles[i], input_font);
+        grid->Add(OutputToggles[i], 1, grid_cell, 5);
+    }
+}
+
+IO_Monitor_Panel::~IO_Monitor_Panel() {
+    if (timer != nullptr) {
+        timer->Stop();
+        delete timer;
+        timer = nullptr;
+    }
+}
+
+void IO_Monitor_Panel::OnButton1Click(wxCommandEvent&) {
+    // The frame destroys this panel only after this handler has returned.
+    if (auto* frame = dynamic_cast<Kelpon_v6Frame*>(GetParent())) frame->SwitchPanel(0);
+}
+
+io_monitor::output_frame IO_Monitor_Panel::PressedOutputs() const {
+    std::array<bool, io_monitor::output_count> pressed{};
+    for (std::size_t k = 0; k < pressed.size(); ++k) pressed[k] = OutputToggles[k]->GetValue();
+    return io_monitor::build_output_frame(pressed);
+}
+
+void IO_Monitor_Panel::Render() {
+    if (usb == nullptr) return;
+    CheckBox1->SetValue(usb->connected);
+    usb->read_io_status();
+
+    // Shown in every case: without a connection the block keeps its last content.
+    const io_monitor::status_block& status = usb->io_status;
+    for (std::size_t i = 0; i < InputButtons.size(); ++i)
+        InputButtons[i]->SetLabel(from_ascii(
+            io_monitor::input_label(i + 1, status[usb_protocol::inputs_offset + i])));
+    io_monitor::output_frame outputs = PressedOutputs();
+    Button2->SetLabel(from_ascii(io_monitor::an0_label(io_monitor::analog_count(status, usb_protocol::an0_offset))));
+    Button3->SetLabel(from_ascii(io_monitor::an1_label(io_monitor::analog_count(status, usb_protocol::an1_offset))));
+
+    // Output 9 follows the PWM, whatever its toggle says.
+    pwm_level = io_monitor::pwm_level_from_slider(Slider1->GetValue());
+    outputs[io_monitor::pwm_output_index] = io_monitor::pwm_step(pwm_phase, pwm_level) ? 1 : 0;
+    usb->write_outputs(outputs.data());
+}

@@ -1,0 +1,67 @@
+#include "io_monitor_logic.h"
+
+#include <cstdio>
+
+namespace io_monitor {
+
+namespace {
+
+// printf-style formatting into a std::string; every label here is short.
+template <typename... Args>
+std::string format(const char* pattern, Args... args) {
+    char buffer[64];
+    const int length = std::snprintf(buffer, sizeof buffer, pattern, args...);
+    if (length < 0) return {};
+    return std::string(buffer, static_cast<std::size_t>(length) < sizeof buffer
+                                   ? static_cast<std::size_t>(length)
+                                   : sizeof buffer - 1);
+}
+
+}  // namespace
+
+std::string input_label(std::size_t number, std::uint8_t value) {
+    return format("Input %d : %d", static_cast<int>(number), static_cast<unsigned>(value));
+}
+
+std::uint16_t analog_count(const status_block& status, std::size_t offset) {
+    return static_cast<std::uint16_t>(status.at(offset) * 256u + status.at(offset + 1));
+}
+
+float count_to_volts(std::uint16_t count) {
+    return static_cast<float>(count * 0.004);
+}
+
+float volts_to_bar(float volts) {
+    return static_cast<float>((static_cast<double>(volts) - 0.5) * 3.0);
+}
+
+std::string an0_label(std::uint16_t count) {
+    const float volts = count_to_volts(count);
+    const float bar = volts_to_bar(volts);
+    return format("AN0: %2.2f V %3.2f Bar", static_cast<double>(volts), static_cast<double>(bar));
+}
+
+std::string an1_label(std::uint16_t count) {
+    return format("AN1 %3.2f V", static_cast<double>(count_to_volts(count)));
+}
+
+output_frame build_output_frame(const std::array<bool, output_count>& pressed) {
+    output_frame frame{};
+    for (std::size_t k = 0; k < output_count; ++k) frame[k] = pressed[k] ? 1 : 0;
+    return frame;
+}
+
+bool pwm_step(std::uint8_t& phase, std::uint8_t level) {
+    const bool on = phase < level;
+    phase = static_cast<std::uint8_t>(phase + 1);
+    if (phase >= pwm_steps) phase = 0;
+    return on;
+}
+
+std::uint8_t pwm_level_from_slider(int slider_value) {
+    if (slider_value < 0) return 0;
+    if (slider_value > pwm_steps) return pwm_steps;
+    return static_cast<std::uint8_t>(slider_value);
+}
+
+}  // namespace io_monitor

@@ -1,0 +1,46 @@
+#pragma once
+// What the IO monitor shows and sends, apart from its widgets: labels of the inputs
+// and analog channels, the output frame and the software PWM on output 9.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace io_monitor {
+
+constexpr std::size_t input_count = 12;
+constexpr std::size_t output_count = 17;
+// Output 9 (element 8 of the frame) carries the software PWM.
+constexpr std::size_t pwm_output_index = 8;
+// Refreshes per PWM period; the slider's maximum level equals it (100 % duty).
+constexpr std::uint8_t pwm_steps = 4;
+
+using status_block = std::array<std::uint8_t, 64>;
+using output_frame = std::array<std::uint8_t, output_count>;
+
+// "Input %d : %d" for input number (1-based) and its byte, always unsigned.
+std::string input_label(std::size_t number, std::uint8_t value);
+
+// Raw analog count stored high byte first at offset of the status block.
+std::uint16_t analog_count(const status_block& status, std::size_t offset);
+
+// 0.004 V per count, computed in double and kept as float, as the read-out shows it.
+float count_to_volts(std::uint16_t count);
+// 0.5 V is 0 bar, 3 bar per volt above it; computed in double from the float volts.
+float volts_to_bar(float volts);
+
+// "AN0: %2.2f V %3.2f Bar" and "AN1 %3.2f V" for raw counts.
+std::string an0_label(std::uint16_t count);
+std::string an1_label(std::uint16_t count);
+
+// One byte per output, 1 for a pressed toggle.
+output_frame build_output_frame(const std::array<bool, output_count>& pressed);
+
+// One PWM step: whether the PWM output is on during this refresh (phase before the
+// step below level), then the phase advances through 0..pwm_steps-1.
+bool pwm_step(std::uint8_t& phase, std::uint8_t level);
+
+// Slider position as a PWM level; anything outside 0..pwm_steps is clamped.
+std::uint8_t pwm_level_from_slider(int slider_value);
+
+}  // namespace io_monitor
