@@ -288,7 +288,10 @@ void FoPanel::DataFromJson(wxString text) {
         case catalogue::parse_status::wrong_shape: result.status = catalogue::load_status::wrong_shape; break;
     }
     load_status = result.status;
-    const wxString message = catalogue::load_message(result, settings_file);
+    // Valid JSON of the wrong form says what is wrong, so the file can be mended.
+    const wxString message = result.status == catalogue::load_status::wrong_shape
+                                 ? "Json shape error: " + from_utf8(result.detail)
+                                 : catalogue::load_message(result, settings_file);
     if (!message.empty()) AppendLog(message);
     types.insert(types.end(), parsed.types.begin(), parsed.types.end());
 }

@@ -1,0 +1,326 @@
+// The positioner screen: construction, the catalogue file and type editing.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <wx/font.h>
+#include <wx/weakref.h>
+
+#include "fopanel_fixture.h"
+
+namespace {
+
+using fopanel_test::read_bytes;
+using fopanel_test::text;
+using fopanel_test::three_types;
+using fopanel_test::write_bytes;
+using namespace std::chrono_literals;
+
+const char* const created_line = "\nCreated: 2019-20-12 16:52:50";
+
+class Positioner : public fopanel_test::positioner {};
+
+struct control_row {
+    const char* name;
+    wxPoint position;
+    wxSize size;  // wxDefaultSize: not fixed
+};
+
+TEST_F(Positioner, BuildsTheControlTableInOrderWithNamesPositionsAndFonts) {
+    open();
+    const std::vector<control_row> table = {
+        {"ID_STATICTEXT1", {1024, 600}, wxDefaultSize},  {"ID_TEXTCTRL2", {760, 272}, {240, 248}},
+        {"ID_CHECKBOX1", {768, 544}, {240, 32}},        {"ID_BUTTON1", {896, 464}, {157, 72}},
+        {"ID_BUTTON6", {632, 536}, wxDefaultSize},       {"ID_BUTTON2", {904, 240}, wxDefaultSize},
+        {"ID_BUTTON3", {960, 208}, wxDefaultSize},       {"ID_BUTTON4", {896, 176}, wxDefaultSize},
+        {"ID_TEXTCTRL1", {96, 144}, {152, 48}},          {"ID_TEXTCTRL3", {96, 232}, {152, 37}},
+        {"ID_TEXTCTRL4", {96, 304}, {152, 37}},          {"ID_TEXTCTRL5", {96, 376}, {152, 37}},
+        {"ID_STATICTEXT2", {24, 160}, wxDefaultSize},    {"ID_STATICTEXT3", {24, 240}, wxDefaultSize},
+        {"ID_STATICTEXT4", {24, 312}, wxDefaultSize},    {"ID_STATICTEXT5", {24, 376}, {32, 40}},
+        {"ID_TEXTCTRL6", {136, 464}, wxDefaultSize},     {"ID_CHOICE1", {560, 24}, {296, 47}},
+        {"ID_STATICTEXT6", {16, 16}, {232, 48}},         {"ID_BUTTON5", {744, 168}, {160, 48}},
+        {"ID_STATICTEXT7", {432, 32}, wxDefaultSize},    {"ID_TEXTCTRL7", {280, 144}, {152, 48}},
+        {"ID_TEXTCTRL8", {280, 224}, {152, 48}},         {"ID_TEXTCTRL9", {280, 296}, {152, 48}},
+        {"ID_TEXTCTRL10", {280, 368}, {152, 48}},        {"ID_STATICTEXT8", {96, 96}, wxDefaultSize},
+        {"ID_STATICTEXT9", {280, 96}, wxDefaultSize},    {"ID_BUTTON7", {912, 16}, wxDefaultSize},
+        {"ID_BITMAPBUTTON1", {456, 152}, wxDefaultSize}, {"ID_BITMAPBUTTON2", {456, 224}, wxDefaultSize},
+        {"ID_BITMAPBUTTON3", {456, 304}, wxDefaultSize}, {"ID_BITMAPBUTTON4", {456, 376}, wxDefaultSize},
+        {"ID_TEXTCTRL11", {560, 96}, {296, 48}},         {"ID_BUTTON8", {560, 168}, {160, 48}},
+        {"ID_BITMAPBUTTON5", {552, 272}, wxDefaultSize}, {"ID_BUTTON9", {880, 96}, {120, 47}},
+    };
+    const wxWindowList& children = panel->GetChildren();
+    ASSERT_EQ(children.size(), table.size());
+    int previous_id = wxID_NONE;
+    std::size_t i = 0;
+    for (const wxWindow* child : children) {
+        const control_row& row = table[i++];
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(child->GetName(), row.name);
+        EXPECT_EQ(child->GetPosition(), row.position);
+        if (row.size != wxDefaultSize) {
+            EXPECT_EQ(child->GetSize(), row.size);
+        }
+        // Ids come from one counter in table order.
+        if (i > 1) {
+            EXPECT_GT(child->GetId(), previous_id);
+        }
+        previous_id = child->GetId();
+    }
+    EXPECT_EQ(FoPanel::ID_BUTTON5, panel->Button5->GetId());
+    EXPECT_EQ(panel->GetName(), "wxID_ANY");
+    EXPECT_EQ(panel->GetBackgroundColour(), wxColour(255, 230, 172));
+    EXPECT_EQ(panel->GetFont().GetPointSize(), 20);
+    EXPECT_EQ(panel->GetFont().GetFaceName(), "Sans");
+    EXPECT_EQ(panel->Button1->GetFont().GetPointSize(), 16);
+    EXPECT_EQ(panel->StaticText6->GetFont().GetPointSize(), 32);
+    EXPECT_EQ(panel->TextCtrl11->GetFont().GetPointSize(), 20);
+
+    // Short labels at 20 pt are not cut off.
+    for (wxStaticText* label : {panel->StaticText2, panel->StaticText3, panel->StaticText4,
+                                panel->StaticText5, panel->StaticText7, panel->StaticText8,
+                                panel->StaticText9}) {
+        SCOPED_TRACE(label->GetLabel().utf8_string());
+        const wxSize needed = label->GetTextExtent(label->GetLabel());
+        EXPECT_GE(label->GetSize().GetWidth(), needed.GetWidth());
+        EXPECT_GE(label->GetSize().GetHeight(), needed.GetHeight());
+    }
+}
+
+TEST_F(Positioner, StartsWithTheDesignedVisibilityImagesAndFirstType) {
+    open();
+    for (wxWindow* hidden : {panel->Button1, panel->Button2, panel->Button3, panel->Button4})
+        EXPECT_FALSE(hidden->IsShown()) << hidden->GetName();
+    EXPECT_TRUE(panel->CheckBox1->IsShown());
+    EXPECT_TRUE(panel->TextCtrl2->IsShown());
+    EXPECT_FALSE(panel->CheckBox1->GetValue());
+    for (wxWindow* row : {panel->BitmapButton1, panel->BitmapButton2, panel->BitmapButton3, panel->BitmapButton4})
+        EXPECT_EQ(shown(row), "up-arrow.png") << row->GetName();
+    EXPECT_EQ(shown(panel->BitmapButton5), "NOK.png");
+
+    EXPECT_EQ(text(panel->TextCtrl2), created_line);
+    ASSERT_EQ(panel->Choice1->GetCount(), 3u);
+    EXPECT_EQ(panel->Choice1->GetString(0), "T100");
+    EXPECT_EQ(panel->Choice1->GetString(1), "T200");
+    EXPECT_EQ(panel->Choice1->GetString(2), "Harmadik");
+    EXPECT_EQ(panel->Choice1->GetSelection(), 0);
+    EXPECT_EQ(text(panel->TextCtrl11), "T100");
+    // "%.0f": halfway goes to even, a small negative value gives "-0".
+    EXPECT_EQ(text(panel->TextCtrl7), "100");
+    EXPECT_EQ(text(panel->TextCtrl8), "2");
+    EXPECT_EQ(text(panel->TextCtrl9), "-0");
+    EXPECT_EQ(text(panel->TextCtrl10), "0");
+    EXPECT_EQ(text(panel->TextCtrl1), "");
+}
+
+TEST_F(Positioner, MissingFileIsReportedThenCreatedEmptyAndEmptyCatalogueIsHarmless) {
+    open(nullptr);
+    EXPECT_EQ(text(panel->TextCtrl2), std::string("\nSettings file not exist: Settings.dat") + created_line);
+    EXPECT_EQ(panel->Choice1->GetCount(), 0u);
+    for (wxTextCtrl* field : {panel->TextCtrl11, panel->TextCtrl7, panel->TextCtrl8, panel->TextCtrl9,
+                              panel->TextCtrl10})
+        EXPECT_EQ(text(field), "");
+
+    // Every handler and tick with nothing to select.
+    panel->TextCtrl1->SetValue("5");
+    panel->TextCtrl11->SetValue("new name");
+    gui_test::click(panel->Button5);  // "Mentes"
+    gui_test::click(panel->Button8);  // "Atnevezes"
+    gui_test::click(panel->Button9);  // "Uj tipus"
+    gui_test::choose(panel->Choice1, 0);
+    for (int tick = 0; tick < 3; ++tick) panel->Render();
+    EXPECT_FALSE(std::filesystem::exists("Settings.dat")) << "\"Mentes\" saved an empty catalogue";
+    EXPECT_EQ(panel->Choice1->GetCount(), 0u);
+    EXPECT_EQ(text(panel->TextCtrl7), "");
+    EXPECT_EQ(shown(panel->BitmapButton1), "up-arrow.png");
+    EXPECT_EQ(shown(panel->BitmapButton5), "NOK.png");
+    EXPECT_EQ(panel->selected_index, 0);
+
+    gui_test::close_frame(frame);
+    frame = nullptr;
+    EXPECT_EQ(read_bytes("Settings.dat"), "{\n    \"ShaftTypes\": []\n}");
+}
+
+TEST_F(Positioner, SelectingTheThirdTypeThenMentesStoresTheActualFields) {
+    open();
+    gui_test::choose(panel->Choice1, 2);
+    EXPECT_EQ(panel->selected_index, 2);
+    EXPECT_EQ(text(panel->TextCtrl11), "Harmadik");
+    EXPECT_EQ(text(panel->TextCtrl7), "500");
+    EXPECT_EQ(text(panel->TextCtrl8), "20");
+    EXPECT_EQ(text(panel->TextCtrl9), "1000");
+    EXPECT_EQ(text(panel->TextCtrl10), "-1000");
+
+    panel->TextCtrl1->SetValue("12.7");
+    panel->TextCtrl3->SetValue("5");
+    panel->TextCtrl4->SetValue("abc");
+    panel->TextCtrl5->SetValue("");
+    panel->TextCtrl8->SetValue("typed into a target");  // discarded
+    gui_test::click(panel->Button5);
+    EXPECT_EQ(text(panel->TextCtrl7), "13");
+    EXPECT_EQ(text(panel->TextCtrl8), "5");
+    EXPECT_EQ(text(panel->TextCtrl9), "0");
+    EXPECT_EQ(text(panel->TextCtrl10), "0");
+    EXPECT_EQ(panel->types[0].X, 100.0f) << "another record changed";
+
+    const std::string expected = std::string(three_types).substr(0, std::string(three_types).find("        {\n            \"ID\": -3")) +
+                                 "        {\n"
+                                 "            \"ID\": -3,\n"
+                                 "            \"name\": \"Harmadik\",\n"
+                                 "            \"X\": 12.699999809265137,\n"
+                                 "            \"Y\": 5.0,\n"
+                                 "            \"alpha\": 0.0,\n"
+                                 "            \"beta\": 0.0\n"
+                                 "        }\n"
+                                 "    ]\n"
+                                 "}";
+    EXPECT_EQ(read_bytes("Settings.dat"), expected);
+    EXPECT_EQ(text(panel->TextCtrl2), created_line) << "a good save logs nothing";
+}
+
+TEST_F(Positioner, MentesRejectsNonFiniteValuesWithALogLine) {
+    open();
+    panel->TextCtrl1->SetValue("inf");
+    panel->TextCtrl3->SetValue("7");
+    panel->TextCtrl4->SetValue("nan");
+    panel->TextCtrl5->SetValue("1e39");
+    gui_test::click(panel->Button5);
+    EXPECT_EQ(panel->types[0].X, 100.0f);
+    EXPECT_EQ(panel->types[0].Y, 7.0f);
+    EXPECT_EQ(panel->types[0].alpha, -0.4f);
+    EXPECT_EQ(panel->types[0].beta, 0.0f);
+    const std::string log = text(panel->TextCtrl2);
+    ASSERT_GT(log.size(), std::string(created_line).size());
+    EXPECT_EQ(log.rfind(created_line, 0), 0u);
+    EXPECT_NE(log.find("X, A, B"), std::string::npos) << log;
+    const std::string saved = read_bytes("Settings.dat");
+    EXPECT_NE(saved.find("\"Y\": 7.0"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("\"X\": 100.0"), std::string::npos) << saved;
+}
+
+TEST_F(Positioner, RenameAcceptsEmptyAndDuplicateNamesAndReachesTheFileOnClose) {
+    open();
+    panel->TextCtrl11->SetValue("");
+    gui_test::click(panel->Button8);
+    ASSERT_EQ(panel->Choice1->GetCount(), 3u);
+    EXPECT_EQ(panel->Choice1->GetString(0), "");
+    EXPECT_EQ(panel->Choice1->GetSelection(), 0);
+    EXPECT_EQ(text(panel->TextCtrl7), "100");
+
+    gui_test::choose(panel->Choice1, 1);
+    panel->TextCtrl11->SetValue("Dupla");
+    gui_test::click(panel->Button8);
+    gui_test::choose(panel->Choice1, 2);
+    panel->TextCtrl11->SetValue("Dupla");
+    gui_test::click(panel->Button8);
+    EXPECT_EQ(panel->Choice1->GetString(1), "Dupla");
+    EXPECT_EQ(panel->Choice1->GetString(2), "Dupla");
+    EXPECT_EQ(panel->Choice1->GetSelection(), 2);
+    gui_test::choose(panel->Choice1, 1);  // by position, not by name
+    EXPECT_EQ(panel->selected_index, 1);
+    EXPECT_EQ(text(panel->TextCtrl7), "200");
+
+    // "Uj tipus" has no command.
+    gui_test::click(panel->Button9);
+    EXPECT_EQ(panel->types.size(), 3u);
+    EXPECT_EQ(panel->Choice1->GetCount(), 3u);
+
+    EXPECT_EQ(read_bytes("Settings.dat"), three_types) << "rename saved at once";
+    gui_test::close_frame(frame);
+    frame = nullptr;
+    const std::string saved = read_bytes("Settings.dat");
+    EXPECT_NE(saved.find("\"name\": \"\","), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("T200"), std::string::npos) << saved;
+    EXPECT_EQ(saved.find("Harmadik"), std::string::npos) << saved;
+}
+
+TEST_F(Positioner, RenameSurvivesASwitchToTheIoMonitorAndBack) {
+    open();
+    gui_test::choose(panel->Choice1, 1);
+    panel->TextCtrl11->SetValue("Atnevezett");
+    gui_test::click(panel->Button8);
+
+    frame->SwitchPanel(1);
+    ASSERT_TRUE(gui_test::pump_until([&] { return frame->GetChildren().size() == 1; }))
+        << "the old positioner was not destroyed";
+    EXPECT_NE(read_bytes("Settings.dat").find("Atnevezett"), std::string::npos);
+    frame->SwitchPanel(0);
+    panel = dynamic_cast<FoPanel*>(frame->current_panel);
+    ASSERT_NE(panel, nullptr);
+    panel->timer->Stop();
+    EXPECT_EQ(panel->Choice1->GetString(1), "Atnevezett");
+    EXPECT_EQ(panel->Choice1->GetSelection(), 0);
+    EXPECT_EQ(text(panel->TextCtrl11), "T100");
+    EXPECT_EQ(text(panel->TextCtrl2), created_line);
+}
+
+struct bad_file {
+    const char* label;
+    std::string bytes;
+    const char* log_line;  // null: a shape message (checked for its prefix)
+};
+
+TEST_F(Positioner, BadSettingsFilesAreReportedAndLeftUntouched) {
+    const std::vector<bad_file> cases = {
+        {"empty", "", "Json Pharse error"},
+        {"whitespace", " \n\t \r\n", "Json Pharse error"},
+        {"invalid UTF-8", std::string("{\"ShaftTypes\": [{\"ID\": 1, \"name\": \"\xff\xfe\", ") +
+                              "\"X\": 1, \"Y\": 2, \"alpha\": 3, \"beta\": 4}]}",
+         "Json Pharse error"},
+        {"malformed", "{\"ShaftTypes\": [", "Json Pharse error"},
+        {"trailing text", "{\"ShaftTypes\": []} x", "Json Pharse error"},
+        {"root array", "[1, 2]", nullptr},
+        {"ShaftTypes not an array", "{\"ShaftTypes\": {}}", nullptr},
+        {"good then bad element",
+         "{\"ShaftTypes\": [{\"ID\": 1, \"name\": \"a\", \"X\": 1, \"Y\": 2, \"alpha\": 3, \"beta\": 4}, "
+         "{\"ID\": 2, \"name\": \"b\", \"X\": 1, \"Y\": 2, \"alpha\": 3}]}",
+         nullptr},
+    };
+    for (const bad_file& bad : cases) {
+        SCOPED_TRACE(bad.label);
+        write_bytes(dir.file("Settings.dat"), bad.bytes);
+        open(nullptr);
+        const std::string log = text(panel->TextCtrl2);
+        if (bad.log_line != nullptr) {
+            EXPECT_EQ(log, std::string("\n") + bad.log_line + created_line);
+        } else {
+            EXPECT_EQ(log.rfind("\nJson shape error: ", 0), 0u) << log;
+            EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+        }
+        EXPECT_TRUE(panel->types.empty());
+        EXPECT_EQ(panel->Choice1->GetCount(), 0u);
+        EXPECT_EQ(text(panel->TextCtrl11), "");
+        panel->TextCtrl11->SetValue("x");
+        gui_test::click(panel->Button8);
+        gui_test::click(panel->Button5);
+        panel->Render();
+        gui_test::close_frame(frame);
+        frame = nullptr;
+        EXPECT_EQ(read_bytes("Settings.dat"), bad.bytes) << "a file that could not be loaded was rewritten";
+    }
+}
+
+TEST_F(Positioner, UnreadableSettingsFileIsReportedAndKept) {
+    // A folder in place of the file exists but cannot be read as one.
+    std::filesystem::create_directory(dir.file("Settings.dat"));
+    open(nullptr);
+    EXPECT_EQ(text(panel->TextCtrl2), std::string("\nSettings file not readable: Settings.dat") + created_line);
+    EXPECT_TRUE(panel->types.empty());
+    gui_test::close_frame(frame);
+    frame = nullptr;
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("Settings.dat")));
+}
+
+TEST_F(Positioner, CloseAsksTheFrameToCloseAndSaves) {
+    open();
+    wxWeakRef<Kelpon_v6Frame> alive(frame);
+    gui_test::click(panel->Button7);
+    ASSERT_TRUE(gui_test::pump_until([&] { return !alive; }, 5000ms));
+    frame = nullptr;
+    // The shutdown save rewrites the file in the writer's own layout.
+    EXPECT_EQ(read_bytes("Settings.dat"), three_types);
+}
+
+}  // namespace
