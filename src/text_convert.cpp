@@ -16,8 +16,10 @@ std::string narrow_with(const wxMBConv& conv, const wxString& text) {
     const std::wstring wide = text.ToStdWstring();
     const size_t needed = conv.FromWChar(nullptr, 0, wide.data(), wide.size());
     if (needed == wxCONV_FAILED) return {};
-    std::string out(needed, '\0');
+    // The C library's conversion writes a terminating NUL beyond the counted length.
+    std::string out(needed + 1, '\0');
     if (conv.FromWChar(out.data(), out.size(), wide.data(), wide.size()) == wxCONV_FAILED) return {};
+    out.resize(needed);
     return out;
 }
 
@@ -25,9 +27,9 @@ wxString widen_with(const wxMBConv& conv, std::string_view text) {
     if (text.empty()) return {};
     const size_t needed = conv.ToWChar(nullptr, 0, text.data(), text.size());
     if (needed == wxCONV_FAILED) return {};
-    std::vector<wchar_t> out(needed);
+    std::vector<wchar_t> out(needed + 1);
     if (conv.ToWChar(out.data(), out.size(), text.data(), text.size()) == wxCONV_FAILED) return {};
-    return wxString(out.data(), out.size());
+    return wxString(out.data(), needed);
 }
 
 // The minimal input stream RapidJSON's decoder needs, over a byte range.
