@@ -7,8 +7,9 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 source=$(cd "$2" && pwd)
 scratch=$(mktemp -d)
-trap 'chmod -R u+w "$scratch" 2>/dev/null; rm -rf "$scratch"' EXIT
+trap 'rm -rf "$scratch"' EXIT
 
+trap 'echo "FAIL unexpected error at line $LINENO"' ERR
 failures=0
 check() {  # description, command...
     local what=$1; shift
@@ -177,7 +178,7 @@ record() {  # file, syspath, devtype, vendor, product
         [ "$3" = usb_device ] && echo "N: bus/usb/001/002"
         echo "E: SUBSYSTEM=usb"
         echo "E: DEVTYPE=$3"
-        [ "$3" = usb_device ] && printf 'E: DEVNAME=/dev/bus/usb/001/002\nA: dev=189:1\nA: busnum=1\nA: devnum=2\n'
+        [ "$3" = usb_device ] && printf 'E: DEVNAME=/dev/bus/usb/001/002\nE: MAJOR=189\nE: MINOR=1\nA: dev=189:1\nA: busnum=1\nA: devnum=2\n'
         [ -n "$4" ] && printf 'A: idVendor=%s\nA: idProduct=%s\n' "$4" "$5"
         [ "$3" = usb_interface ] && printf 'A: bInterfaceNumber=00\nA: bInterfaceClass=ff\n'
         true
@@ -199,11 +200,14 @@ if ! grep -q '^Reading rules file: /run/udev/rules.d/60-varnold.rules' "$scratch
     cat "$scratch/udev-board.txt"
     check "udevadm test reads the packaged rule" false
 else
-    grep '60-varnold.rules:\|^TAGS=' "$scratch/udev-board.txt" | sed 's/^/     udevadm: /'
+    grep "60-varnold.rules:\\|^TAGS=\\|RUN 'uaccess'" "$scratch/udev-board.txt" | sed 's/^/     udevadm: /' || true
     check "board 04d8:0053 gets mode 0660" grep -q '60-varnold.rules:[0-9]* MODE 0660' "$scratch/udev-board.txt"
     check "board 04d8:0053 gets group plugdev" \
         grep -q "60-varnold.rules:[0-9]* GROUP $(getent group plugdev | cut -d: -f3)\$" "$scratch/udev-board.txt"
     check "board 04d8:0053 is tagged uaccess" grep -q '^TAGS=.*:uaccess:' "$scratch/udev-board.txt"
+    # The builtin that gives the logged-in operator an ACL on the device node.
+    check "uaccess builtin runs for the board" \
+        grep -q "73-seat-late.rules:[0-9]* RUN 'uaccess'" "$scratch/udev-board.txt"
     udev_test "$scratch/interface.umockdev" "$board/1-2:1.0" >"$scratch/udev-interface.txt" || true
     udev_test "$scratch/other.umockdev" "$board" >"$scratch/udev-other.txt" || true
     for kind in interface other; do
@@ -214,4 +218,4 @@ else
 fi
 
 echo "$failures failure(s)"
-[ "$failures" -eq 0 ]
+[ "$failures" -eq 0 ] || exit 1
