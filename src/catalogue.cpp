@@ -130,6 +130,8 @@ bool read_all(int fd, std::string& bytes) {
 }  // namespace
 
 Type::Type(const rapidjson::Value& value) {
+    // RapidJSON's accessors abort on a wrong type: an unchecked element gives a default record.
+    if (!catalogue::element_shape_error(value).empty()) return;
     ID = member(value, "ID")->GetInt();
     const rapidjson::Value& text = *member(value, "name");
     name = from_utf8(std::string_view(text.GetString(), text.GetStringLength()));
@@ -222,7 +224,8 @@ bool write_file_atomically(const std::string& path, const std::string& bytes) {
     std::string temp = folder + "/." + base + ".XXXXXX";
     const mode_t mode = mode_for(path);
 
-    const int fd = ::mkstemp(temp.data());
+    // Close-on-exec: the self-update may start a shell while the file is open.
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = write_all(fd, bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
@@ -237,7 +240,8 @@ bool write_file_atomically(const std::string& path, const std::string& bytes) {
 
 read_status read_file(const std::string& path, std::string& bytes) {
     bytes.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so a FIFO in the file's place cannot hang the screen; it is refused below.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return errno == ENOENT ? read_status::missing : read_status::unreadable;
     struct stat info {};
     bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && read_all(fd, bytes);

@@ -236,6 +236,17 @@ TEST(CatalogueJson, RejectsBadDocumentsWithoutTakingAnyRecord) {
     EXPECT_EQ(parse_ok(with_element(good)).size(), 2u);
 }
 
+TEST(CatalogueJson, UncheckedElementGivesADefaultRecord) {
+    rapidjson::Document document;
+    document.Parse(R"({"ID":"7","name":"x","X":1,"Y":2,"alpha":3,"beta":4})");
+    ASSERT_FALSE(document.HasParseError());
+    EXPECT_NE(catalogue::element_shape_error(document), "");
+    const Type type(document);
+    EXPECT_EQ(type.ID, 0);
+    EXPECT_EQ(type.name, wxString());
+    EXPECT_EQ(type.X, 0.0f);
+}
+
 TEST(CatalogueJson, NeverWritesNonFiniteTargets) {
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -328,6 +339,9 @@ TEST(CatalogueFiles, ReadFileTellsMissingFromUnreadable) {
 
     EXPECT_EQ(catalogue::read_file(dir.path().string(), bytes), catalogue::read_status::unreadable);
     EXPECT_EQ(bytes, "");
+
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(catalogue::read_file((dir.path() / "fifo").string(), bytes), catalogue::read_status::unreadable);
 
     write_bytes(dir.path() / "locked", "x");
     ::chmod((dir.path() / "locked").c_str(), 0);
