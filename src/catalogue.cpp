@@ -1,5 +1,6 @@
 #include "catalogue.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -144,16 +145,12 @@ Type::Type(const rapidjson::Value& value) {
 namespace catalogue {
 
 bool is_storable(const Type& type) {
-    for (float target : targets_of(type)) {
-        if (!std::isfinite(target)) return false;
-    }
-    return true;
+    const std::array<float, 4> targets = targets_of(type);
+    return std::all_of(targets.begin(), targets.end(), [](float target) { return std::isfinite(target); });
 }
 
 std::string to_json(const std::vector<Type>& types) {
-    for (const Type& type : types) {
-        if (!is_storable(type)) return {};
-    }
+    if (!std::all_of(types.begin(), types.end(), is_storable)) return {};
     rapidjson::Document document;
     document.SetObject();
     auto& allocator = document.GetAllocator();
@@ -312,10 +309,7 @@ save_status save(const std::string& path, const std::vector<Type>& types) {
 }
 
 bool teach_result::any_rejected() const {
-    for (bool row : rejected) {
-        if (row) return true;
-    }
-    return false;
+    return std::any_of(rejected.begin(), rejected.end(), [](bool row) { return row; });
 }
 
 teach_result teach(Type& type, const std::array<wxString, 4>& actual) {
