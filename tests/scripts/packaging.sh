@@ -42,6 +42,8 @@ for name in $dep_names; do
     check "dependency $name is a known package" dpkg-query -W "$name" >/dev/null
 done
 
+check "apt can install the package with its dependencies" \
+    bash -c 'apt-get install -s "$1" >/dev/null 2>&1' _ "$deb"
 check "every packaged file belongs to root" \
     bash -c '! dpkg-deb -c "$1" | awk "{print \$2}" | grep -v "^root/root$"' _ "$deb"
 
