@@ -84,9 +84,10 @@ wxString format_rounded(double value) { return wxString::Format("%.0f", value); 
 
 void use_environment_locale() {
     // wxSetlocale rather than setlocale: it also updates the toolkit's idea of the charset.
+    // Numbers typed by the operator are read with the locale's decimal separator,
+    // as they were when the toolkit set the locale itself.
     if (wxSetlocale(LC_ALL, "") == nullptr) {
         // The environment names a locale that is not installed: keep names intact anyway.
         if (wxSetlocale(LC_CTYPE, "") == nullptr) wxSetlocale(LC_CTYPE, "C.UTF-8");
     }
-    wxSetlocale(LC_NUMERIC, "C");
 }
