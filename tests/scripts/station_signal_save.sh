@@ -4,6 +4,9 @@
 # integer numbers is rewritten with ".0" only by a save, which makes the save visible.
 #   station_signal_save.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x600x24" bash "$0" "$@"
+fi
 build=$1
 station="$build/Varnold"
 launcher="$build/emu/varnold-emu"
@@ -35,15 +38,5 @@ run_and_signal() {  # signal name
   echo "SIG$1: saved"
 }
 
-body() {
-  run_and_signal TERM
-  run_and_signal HUP
-}
-
-if [ -n "${DISPLAY:-}" ]; then
-  body
-else
-  export -f run_and_signal body
-  export work launcher station
-  xvfb-run -a -s "-screen 0 1024x600x24" bash -c body
-fi
+run_and_signal TERM
+run_and_signal HUP
