@@ -136,11 +136,18 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
     return node->owner->handle_ioctl(*node, client);
 }
 
+// The owner is referenced so its connected state can still be asked after it closed.
+void set_interface_owner(attachment& node, UMockdevIoctlClient* client) {
+    if (client != nullptr) g_object_ref(client);
+    if (node.interface_owner != nullptr) g_object_unref(node.interface_owner);
+    node.interface_owner = client;
+}
+
 void on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user_data) {
     auto* node = static_cast<attachment*>(user_data);
     std::lock_guard<std::mutex> lock(node->owner->mutex);
     node->owner->drop_client(client);
-    if (node->interface_owner == client) node->interface_owner = nullptr;
+    if (node->interface_owner == client) set_interface_owner(*node, nullptr);
 }
 
 void complete(UMockdevIoctlClient* client, long result, int error) {
@@ -258,13 +265,16 @@ void transport::claim(attachment& node, UMockdevIoctlClient* client, bool releas
             complete(client, -1, EINVAL);
             return;
         }
-        node.interface_owner = nullptr;
+        set_interface_owner(node, nullptr);
     } else {
-        if (node.interface_owner != nullptr && node.interface_owner != client) {
+        // umockdev 0.17 emits no client-vanished when a client closes its node: a client
+        // that is no longer connected has released the interface with its file.
+        if (node.interface_owner != nullptr && node.interface_owner != client &&
+            umockdev_ioctl_client_get_connected(node.interface_owner)) {
             complete(client, -1, EBUSY);  // another process holds the interface
             return;
         }
-        node.interface_owner = client;
+        set_interface_owner(node, client);
     }
     complete(client, 0, 0);
 }
@@ -504,6 +514,7 @@ board_emulator::~board_emulator() {
     for (auto& node : nodes) {
         umockdev_testbed_detach_ioctl(impl_->testbed.get(), node->node.c_str(), nullptr);
         g_signal_handlers_disconnect_by_data(node->handler, node.get());
+        set_interface_owner(*node, nullptr);
         g_object_unref(node->handler);
         if (node->fifo >= 0) close(node->fifo);
     }
