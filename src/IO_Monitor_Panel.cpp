@@ -25,22 +25,28 @@ wxEND_EVENT_TABLE()
 
 namespace {
 
-wxFont swiss_font(int points, const char* face) {
+wxFont swiss_font(int points, const wxString& face) {
     return wxFont(points, wxFONTFAMILY_SWISS, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL, false, face,
                   wxFONTENCODING_DEFAULT);
 }
 
-// A font set after creation leaves the control with the minimum size of its old font,
-// and its text is drawn cut off: let it grow to fit the new font, never below the
-// size it was designed with.
-void set_font_and_fit(wxWindow* control, const wxFont& font) {
-    control->SetFont(font);
-    const wxSize designed = control->GetSize();
-    control->SetMinSize(wxDefaultSize);
+// The face the input buttons were drawn for, then its metric twin, then a condensed
+// face that every install has: the default sans is too wide for "Input 12 : 255" in
+// the grid, and the toolkit tries the families of the list in order.
+const wxString narrow_face = "Arial Narrow,Liberation Sans Narrow,DejaVu Sans Condensed";
+
+// Smallest size that shows `widest` in the control's current font, never below the size
+// it was designed with. Measured with the text in place, as only the control knows the
+// room it needs around its text.
+wxSize size_for_text(wxWindow* control, const wxString& widest, const wxSize& designed) {
+    const wxString shown = control->GetLabel();
+    control->SetLabel(widest);
     control->InvalidateBestSize();
     wxSize fitting = control->GetBestSize();
+    control->SetLabel(shown);
+    control->InvalidateBestSize();
     fitting.IncTo(designed);
-    control->SetMinSize(fitting);
+    return fitting;
 }
 
 wxString from_ascii(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
@@ -52,8 +58,16 @@ wxFlexGridSizer* single_column(int growable_row) {
     return sizer;
 }
 
+// Widest texts the read-outs show: inputs up to 255, analog inputs below 10 V (five
+// times the 5 V range of the board's inputs).
+const wxString widest_input_label = "Input 12 : 255";
+const wxString widest_an0_label = "AN0: 8.88 V 88.88 Bar";
+const wxString widest_an1_label = "AN1 8.88 V";
+
 constexpr int centred = wxALIGN_CENTER_VERTICAL | wxALIGN_CENTER_HORIZONTAL;
-constexpr int grid_cell = wxEXPAND | wxALIGN_CENTER_VERTICAL | wxALIGN_CENTER_HORIZONTAL | wxALL;
+// The grid cells are filled (wxEXPAND); centring on top of that changes nothing and
+// wx 3.2 asserts on the combination.
+constexpr int grid_cell = wxEXPAND | wxALL;
 
 }  // namespace
 
@@ -76,7 +90,7 @@ IO_Monitor_Panel::IO_Monitor_Panel(wxWindow* parent, wxWindowID id, const wxPoin
     auto* inputs_column = single_column(1);
     StaticText2 = new wxStaticText(this, ID_STATICTEXT2, _("Inputs"), wxDefaultPosition, wxDefaultSize, 0,
                                    "ID_STATICTEXT2");
-    set_font_and_fit(StaticText2, swiss_font(16, "Sans"));
+    StaticText2->SetFont(swiss_font(16, "Sans"));
     inputs_column->Add(StaticText2, 1, wxALL | centred, 5);
     auto* inputs_grid = new wxGridSizer(0, 2, 0, 0);
     inputs_column->Add(inputs_grid, 1, wxALL | wxEXPAND, 5);
@@ -86,7 +100,7 @@ IO_Monitor_Panel::IO_Monitor_Panel(wxWindow* parent, wxWindowID id, const wxPoin
     auto* outputs_column = single_column(1);
     StaticText3 = new wxStaticText(this, ID_STATICTEXT3, _("Outputs"), wxDefaultPosition, wxDefaultSize,
                                    0, "ID_STATICTEXT3");
-    set_font_and_fit(StaticText3, swiss_font(16, "Sans"));
+    StaticText3->SetFont(swiss_font(16, "Sans"));
     outputs_column->Add(StaticText3, 1, wxALL | centred, 5);
     auto* outputs_grid = new wxGridSizer(0, 2, 0, 0);
     outputs_column->Add(outputs_grid, 1, wxALL | wxEXPAND, 5);
@@ -111,13 +125,29 @@ IO_Monitor_Panel::IO_Monitor_Panel(wxWindow* parent, wxWindowID id, const wxPoin
     timer->Start(refresh_ms, wxTIMER_CONTINUOUS);
     stopper.restart();
     TextCtrl1->AppendText(_("hello timer restart\n"));
+
+    // The enlarged fonts reach the controls' size requests only once the toolkit has
+    // processed them, so the sizes that fit the texts are worked out then.
+    CallAfter(&IO_Monitor_Panel::FitTextsToFonts);
+}
+
+void IO_Monitor_Panel::FitTextsToFonts() {
+    for (wxStaticText* heading : {StaticText1, StaticText2, StaticText3, StaticText4})
+        heading->SetMinSize(size_for_text(heading, heading->GetLabel(), heading->GetMinSize()));
+    for (wxButton* button : InputButtons)
+        button->SetMinSize(size_for_text(button, widest_input_label, button->GetMinSize()));
+    for (wxToggleButton* toggle : OutputToggles)
+        toggle->SetMinSize(size_for_text(toggle, toggle->GetLabel(), toggle->GetMinSize()));
+    Button2->SetMinSize(size_for_text(Button2, widest_an0_label, wxDefaultSize));
+    Button3->SetMinSize(size_for_text(Button3, widest_an1_label, wxDefaultSize));
+    Layout();
 }
 
 wxSizer* IO_Monitor_Panel::CreateTopBar() {
     auto* bar = new wxBoxSizer(wxHORIZONTAL);
     StaticText1 = new wxStaticText(this, ID_STATICTEXT1, _("IO Monitor"), wxDefaultPosition, wxSize(116, 20),
                                    0, "ID_STATICTEXT1");
-    set_font_and_fit(StaticText1, swiss_font(16, "Sans"));
+    StaticText1->SetFont(swiss_font(16, "Sans"));
     bar->Add(StaticText1, 1, wxSHAPED | wxALL | centred, 5);
     CheckBox1 = new wxCheckBox(this, ID_CHECKBOX1, _("USB Connected"), wxDefaultPosition, wxSize(137, 39), 0,
                                wxDefaultValidator, "ID_CHECKBOX1");
@@ -133,17 +163,17 @@ wxSizer* IO_Monitor_Panel::CreateAnalogColumn() {
     auto* column = single_column(1);
     StaticText4 = new wxStaticText(this, ID_STATICTEXT4, _("Analog"), wxDefaultPosition, wxDefaultSize, 0,
                                    "ID_STATICTEXT4");
-    set_font_and_fit(StaticText4, swiss_font(16, "Sans"));
+    StaticText4->SetFont(swiss_font(16, "Sans"));
     column->Add(StaticText4, 1, wxALL | centred, 5);
 
     auto* stack = single_column(2);
     Button2 = new wxButton(this, ID_BUTTON2, _("Label"), wxDefaultPosition, wxDefaultSize, 0,
                            wxDefaultValidator, "ID_BUTTON2");
-    set_font_and_fit(Button2, swiss_font(20, "Sans"));
+    Button2->SetFont(swiss_font(20, "Sans"));
     stack->Add(Button2, 1, wxALL | wxEXPAND, 5);
     Button3 = new wxButton(this, ID_BUTTON3, _("Label"), wxDefaultPosition, wxDefaultSize, 0,
                            wxDefaultValidator, "ID_BUTTON3");
-    set_font_and_fit(Button3, swiss_font(20, "Sans"));
+    Button3->SetFont(swiss_font(20, "Sans"));
     stack->Add(Button3, 1, wxALL | wxEXPAND, 5);
     stack->AddStretchSpacer(1);
     Slider1 = new wxSlider(this, ID_SLIDER1, 0, 0, io_monitor::pwm_steps, wxDefaultPosition, wxDefaultSize,
@@ -158,22 +188,22 @@ wxSizer* IO_Monitor_Panel::CreateAnalogColumn() {
 }
 
 void IO_Monitor_Panel::CreateInputButtons(wxSizer* grid) {
-    const wxFont input_font = swiss_font(16, "Arial Narrow");
+    const wxFont input_font = swiss_font(16, narrow_face);
     for (auto& button : InputButtons) {
         button = new wxButton(this, wxNewId(), _("IN - 01 - 0"), wxDefaultPosition, wxSize(120, 50),
                               wxBORDER_STATIC, wxDefaultValidator, "ID_BUTTON1");
-        set_font_and_fit(button, input_font);
+        button->SetFont(input_font);
         grid->Add(button, 1, grid_cell, 5);
     }
 }
 
 void IO_Monitor_Panel::CreateOutputToggles(wxSizer* grid) {
-    const wxFont input_font = swiss_font(16, "Arial Narrow");
+    const wxFont input_font = swiss_font(16, narrow_face);
     for (std::size_t i = 0; i < OutputToggles.size(); ++i) {
         OutputToggles[i] = new wxToggleButton(this, wxNewId(), wxString::Format("Output %d", int(i + 1)),
                                               wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator,
                                               "ID_TOGGLEBUTTON1");
-        set_font_and_fit(OutputToggles[i], input_font);
+        OutputToggles[i]->SetFont(input_font);
         grid->Add(OutputToggles[i], 1, grid_cell, 5);
     }
 }
