@@ -119,7 +119,7 @@ struct transport {
     void reap(attachment& node, UMockdevIoctlClient* client);
     void discard(attachment& node, UMockdevIoctlClient* client);
     void claim(attachment& node, UMockdevIoctlClient* client, bool release_it);
-    void drop_client(UMockdevIoctlClient* client);
+    void drop_closed_clients();
     bool take_fault(direction which, fault& kind);
     void record(direction which, std::vector<std::uint8_t> data, bool failed);
 
@@ -141,13 +141,6 @@ void set_interface_owner(attachment& node, UMockdevIoctlClient* client) {
     if (client != nullptr) g_object_ref(client);
     if (node.interface_owner != nullptr) g_object_unref(node.interface_owner);
     node.interface_owner = client;
-}
-
-void on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user_data) {
-    auto* node = static_cast<attachment*>(user_data);
-    std::lock_guard<std::mutex> lock(node->owner->mutex);
-    node->owner->drop_client(client);
-    if (node->interface_owner == client) set_interface_owner(*node, nullptr);
 }
 
 void complete(UMockdevIoctlClient* client, long result, int error) {
@@ -202,6 +195,7 @@ int control_reply(const std::uint8_t* setup, std::vector<std::uint8_t>& data) {
 gboolean transport::handle_ioctl(attachment& node, UMockdevIoctlClient* client) {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     std::lock_guard<std::mutex> lock(mutex);
+    drop_closed_clients();
     switch (request) {
     case USBDEVFS_SUBMITURB: submit(node, client); return TRUE;
     case USBDEVFS_REAPURBNDELAY: reap(node, client); return TRUE;
@@ -450,9 +444,11 @@ void transport::release(urb_entry& entry) {
     entry.client = nullptr;
 }
 
-void transport::drop_client(UMockdevIoctlClient* client) {
+// umockdev 0.17 emits no client-vanished when a client closes its node; its URBs are
+// dropped the next time anyone asks, so they neither leak nor keep the node readable.
+void transport::drop_closed_clients() {
     for (auto it = urbs.begin(); it != urbs.end();) {
-        if (it->client == client) {
+        if (!umockdev_ioctl_client_get_connected(it->client)) {
             attachment* node = it->node;
             release(*it);
             it = urbs.erase(it);
@@ -534,7 +530,6 @@ void board_emulator::plug_in() {
     node->node = device_node_for(node->address);
     node->handler = umockdev_ioctl_base_new();
     g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(on_ioctl), node.get());
-    g_signal_connect(node->handler, "client-vanished", G_CALLBACK(on_client_vanished), node.get());
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(impl_->testbed.get(), node->node.c_str(), node->handler, &error)) {
         std::string message = std::string("cannot attach the board's ioctl handler: ") + error->message;

@@ -173,8 +173,15 @@ struct channel {
         if (elapsed >= duration_ms) return to;
         return from + (to - from) * elapsed / duration_ms;
     }
-    bool moving(clock_type::time_point now) const {
-        return duration_ms > 0 && std::chrono::duration<double, std::milli>(now - start).count() < duration_ms + 40;
+    // Whether the board needs a new value; a finished drift is pushed once more at its end.
+    bool due(clock_type::time_point now) {
+        const bool update = dirty || noise > 0 || duration_ms > 0;
+        dirty = false;
+        if (duration_ms > 0 && std::chrono::duration<double, std::milli>(now - start).count() >= duration_ms) {
+            from = to;
+            duration_ms = 0;
+        }
+        return update;
     }
     void set(double value) {
         to = value;
@@ -348,11 +355,7 @@ void scenario_player::animate() {
             if (c.noise > 0) value += static_cast<double>(std::uniform_int_distribution<long>(-c.noise, c.noise)(state.random));
             return static_cast<std::uint32_t>(std::clamp(std::lround(value), 0L, c.high));
         };
-        const auto due = [&](channel& c) {
-            const bool update = c.dirty || c.noise > 0 || c.moving(now);
-            c.dirty = false;
-            return update;
-        };
+        const auto due = [&](channel& c) { return c.due(now); };
         if (due(state.encoder)) board_.set_encoder(value_of(state.encoder));
         for (int a = 0; a < 2; ++a) {
             channel& c = state.analog[static_cast<std::size_t>(a)];

@@ -1,5 +1,6 @@
 // The emulated board seen through plain libusb, as any program on the machine sees it.
 #include "emulated_board.h"
+#include "scenario.h"
 #include "usb_protocol.h"
 
 #include <gtest/gtest.h>
@@ -286,9 +287,145 @@ TEST_F(EmulatedBoard, InterfaceHeldByAnotherHandleCannotBeClaimed) {
     EXPECT_EQ(libusb_claim_interface(second, 0), LIBUSB_ERROR_BUSY);
     libusb_close(second);
     libusb_unref_device(device);
-    close_board();
-    // Released by closing: now it can be claimed again.
+    // Closing the node releases the interface, as the kernel does, without a release call.
+    libusb_close(handle);
+    handle = nullptr;
     ASSERT_NO_FATAL_FAILURE(open_board());
+}
+
+}  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ScenarioLanguage, ChecksEveryLine) {
+    EXPECT_TRUE(emu::check_scenario(emu::default_scenario()).empty());
+    const std::vector<std::string> script = {
+        "# comment", "", "encoder 15230   # trailing comment", "input 13 1", "analog 0 70000", "drift encoder 5",
+        "noise sensor 0 0 20", "noise sensor 20", "fail 2 stall sideways", "fail 1 overflow in", "jump 3",
+        "sensor 0 7 1", "wait 0x10", "echo anything at all", "toggle input 12 500", "identity 1 0x72",
+    };
+    const auto problems = emu::check_scenario(script);
+    ASSERT_EQ(problems.size(), 6u);
+    EXPECT_EQ(problems[0].rfind("line 4:", 0), 0u) << problems[0];
+    EXPECT_EQ(problems[1].rfind("line 5:", 0), 0u) << problems[1];
+    EXPECT_EQ(problems[2].rfind("line 6:", 0), 0u) << problems[2];
+    EXPECT_EQ(problems[3].rfind("line 9:", 0), 0u) << problems[3];
+    EXPECT_EQ(problems[4], "line 11: unknown command 'jump'");
+    EXPECT_EQ(problems[5].rfind("line 12:", 0), 0u) << problems[5];
+}
+
+class ScenarioPlayer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test_board().plug_in();
+        ASSERT_EQ(libusb_init(&context), 0);
+        handle = libusb_open_device_with_vid_pid(context, usb_protocol::vendor_id, usb_protocol::product_id);
+        ASSERT_NE(handle, nullptr);
+        ASSERT_EQ(libusb_claim_interface(handle, 0), 0);
+    }
+    void TearDown() override {
+        if (handle != nullptr) libusb_close(handle);
+        if (context != nullptr) libusb_exit(context);
+        if (test_board().plugged_in()) test_board().unplug();
+    }
+
+    // One exchange; the reply's bytes, or an empty vector when the exchange failed.
+    std::vector<std::uint8_t> exchange(std::vector<std::uint8_t> request, bool has_reply = true) {
+        int count = 0;
+        if (libusb_bulk_transfer(handle, usb_protocol::endpoint_out, request.data(), static_cast<int>(request.size()),
+                                 &count, 500) != 0)
+            return {};
+        std::vector<std::uint8_t> reply(64, 0);
+        if (has_reply &&
+            libusb_bulk_transfer(handle, usb_protocol::endpoint_in, reply.data(), 64, &count, 500) != 0)
+            return {};
+        return reply;
+    }
+    std::uint32_t encoder() {
+        const auto reply = exchange({usb_protocol::cmd_ssi_read, 0, 0, 0});
+        return reply.empty() ? 0xFFFFFFFFu : static_cast<std::uint32_t>(reply[2] | (reply[3] << 8) | (reply[4] << 16));
+    }
+    bool encoder_reaches(std::uint32_t value, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (encoder() != value) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+    unsigned sensor0_word0() {
+        const auto write = [this](std::uint8_t byte) { exchange({usb_protocol::cmd_i2c_write, byte}); };
+        exchange({usb_protocol::cmd_i2c_start}, false);
+        write(0xD0);
+        write(0x6B);
+        write(0x00);
+        exchange({usb_protocol::cmd_i2c_start}, false);
+        write(0xD0);
+        write(0x3B);
+        exchange({usb_protocol::cmd_i2c_start}, false);
+        write(0xD1);
+        const unsigned high = exchange({usb_protocol::cmd_i2c_read, 0})[0];
+        const unsigned low = exchange({usb_protocol::cmd_i2c_read, 1})[0];
+        exchange({usb_protocol::cmd_i2c_stop}, false);
+        return high * 256 + low;
+    }
+
+    libusb_context* context = nullptr;
+    libusb_device_handle* handle = nullptr;
+};
+
+TEST_F(ScenarioPlayer, CommandsMoveTheBoard) {
+    emu::scenario_player player(test_board());
+    EXPECT_EQ(player.execute("encoder 15230"), "");
+    EXPECT_TRUE(encoder_reaches(15230, 2s));
+
+    // A drift passes through values between its ends.
+    EXPECT_EQ(player.execute("drift encoder 16230 600"), "");
+    std::this_thread::sleep_for(250ms);
+    const std::uint32_t between = encoder();
+    EXPECT_GT(between, 15230u);
+    EXPECT_LT(between, 16230u);
+    EXPECT_TRUE(encoder_reaches(16230, 3s));
+
+    EXPECT_EQ(player.execute("input 3 1"), "");
+    EXPECT_EQ(player.execute("analog 1 625"), "");
+    std::this_thread::sleep_for(150ms);
+    const auto status = exchange({usb_protocol::cmd_read_io_status});
+    ASSERT_EQ(status.size(), 64u);
+    EXPECT_EQ(status[2], 1);
+    EXPECT_EQ(status[22] * 256 + status[23], 625);
+
+    EXPECT_EQ(player.execute("sensor 0 0 20000"), "");
+    EXPECT_EQ(player.execute("noise sensor 0 0 20"), "");
+    std::this_thread::sleep_for(150ms);
+    for (int i = 0; i < 5; ++i) {
+        const unsigned word = sensor0_word0();
+        EXPECT_GE(word, 19980u);
+        EXPECT_LE(word, 20020u);
+    }
+
+    EXPECT_EQ(player.execute("fail 1 stall out"), "");
+    EXPECT_TRUE(exchange({usb_protocol::cmd_ssi_read}).empty());
+    EXPECT_FALSE(exchange({usb_protocol::cmd_ssi_read}).empty());
+
+    EXPECT_NE(player.execute("encoder -1"), "");
+    EXPECT_EQ(player.execute("unplug"), "");
+    EXPECT_FALSE(test_board().plugged_in());
+    EXPECT_EQ(player.execute("plug"), "");
+    EXPECT_TRUE(test_board().plugged_in());
+}
+
+TEST_F(ScenarioPlayer, ScriptRunsOnItsOwnThreadAndLoops) {
+    emu::scenario_player player(test_board());
+    player.start_script({"encoder 100", "mark", "encoder 200", "wait 100", "encoder 300", "wait 100", "loop"});
+    EXPECT_TRUE(encoder_reaches(300, 2s));
+    EXPECT_TRUE(encoder_reaches(200, 2s)) << "the script did not loop back to its mark";
+    player.stop();
+    const std::uint32_t stopped_at = encoder();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(encoder(), stopped_at) << "the script still runs after stop";
 }
 
 }  // namespace
