@@ -27,10 +27,12 @@ bool listing_only(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // InitGoogleTest strips the gtest flags, so look for the listing request first.
+    const bool listing = listing_only(argc, argv);
     testing::InitGoogleTest(&argc, argv);
-    if (listing_only(argc, argv)) return RUN_ALL_TESTS();
+    if (listing) return RUN_ALL_TESTS();
 
-    start_test_board();
+    if (!test_support::create_test_board()) return 1;
     use_environment_locale();
 
     wxApp::SetInstance(new wxApp);
@@ -48,6 +50,6 @@ int main(int argc, char** argv) {
 
     wxTheApp->OnExit();
     wxEntryCleanup();
-    stop_test_board();
+    test_support::destroy_test_board();
     return result;
 }
