@@ -50,6 +50,13 @@ wxSize size_for_text(wxWindow* control, const wxString& widest, const wxSize& de
 }
 
 wxString from_ascii(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
+// Setting a label makes GTK measure and lay the control out again even when the text is
+// the same, which cost about 4 ms of every 10 ms refresh for the 14 read-outs: only a
+// changed text is set.
+void show_text(wxWindow* control, const std::string& text) {
+    const wxString value = from_ascii(text);
+    if (control->GetLabel() != value) control->SetLabel(value);
+}
 
 wxFlexGridSizer* single_column(int growable_row) {
     auto* sizer = new wxFlexGridSizer(0, 1, 0, 0);
@@ -235,11 +242,10 @@ void IO_Monitor_Panel::Render() {
     // Shown in every case: without a connection the block keeps its last content.
     const io_monitor::status_block& status = usb->io_status;
     for (std::size_t i = 0; i < InputButtons.size(); ++i)
-        InputButtons[i]->SetLabel(from_ascii(
-            io_monitor::input_label(i + 1, status[usb_protocol::inputs_offset + i])));
+        show_text(InputButtons[i], io_monitor::input_label(i + 1, status[usb_protocol::inputs_offset + i]));
     io_monitor::output_frame outputs = PressedOutputs();
-    Button2->SetLabel(from_ascii(io_monitor::an0_label(io_monitor::analog_count(status, usb_protocol::an0_offset))));
-    Button3->SetLabel(from_ascii(io_monitor::an1_label(io_monitor::analog_count(status, usb_protocol::an1_offset))));
+    show_text(Button2, io_monitor::an0_label(io_monitor::analog_count(status, usb_protocol::an0_offset)));
+    show_text(Button3, io_monitor::an1_label(io_monitor::analog_count(status, usb_protocol::an1_offset)));
 
     // Output 9 follows the PWM, whatever its toggle says.
     pwm_level = io_monitor::pwm_level_from_slider(Slider1->GetValue());
