@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include "a_usb.h"
 #include "board_emulator.h"
@@ -255,6 +256,31 @@ TEST_F(UsbLink, I2cBytesAndReplies) {
     ASSERT_NE(first_read, log.end());
     EXPECT_EQ(first_read->data, bytes({0x91, 0x00}, 16));
     EXPECT_EQ((first_read + 2)->data, bytes({0x91, 0x01}, 16));
+}
+
+// Another program holds interface 0: the claim fails every pass until it lets go.
+TEST_F(UsbLink, InterfaceHeldElsewhereKeepsTheLinkDown) {
+    set_plugged(true);
+    libusb_context* other_program = nullptr;
+    ASSERT_EQ(libusb_init(&other_program), 0);
+    libusb_device_handle* held = nullptr;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            held = libusb_open_device_with_vid_pid(other_program, usb_protocol::vendor_id,
+                                                   usb_protocol::product_id);
+            return held != nullptr;
+        },
+        link_change_limit));
+    ASSERT_EQ(libusb_claim_interface(held, usb_protocol::interface_number), 0);
+
+    start_link();
+    std::this_thread::sleep_for(600ms);
+    EXPECT_FALSE(link->connected);
+    EXPECT_EQ(link->ssi_read(), 2u);
+
+    libusb_close(held);
+    libusb_exit(other_program);
+    expect_reconnects();
 }
 
 // Non-link faults: the command fails, the link stays up.
