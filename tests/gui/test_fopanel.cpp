@@ -256,6 +256,35 @@ TEST_F(Positioner, RenameSurvivesASwitchToTheIoMonitorAndBack) {
     EXPECT_EQ(text(panel->TextCtrl2), created_line);
 }
 
+TEST_F(Positioner, IoMonitorButtonSwitchesScreensAndTheOldPanelSaves) {
+    open();
+    panel->TextCtrl11->SetValue("Valtott");
+    gui_test::click(panel->Button8);
+    gui_test::click(panel->Button1);  // hidden, but bound
+    EXPECT_EQ(dynamic_cast<FoPanel*>(frame->current_panel), nullptr);
+    ASSERT_TRUE(gui_test::pump_until([&] { return frame->GetChildren().size() == 1; }))
+        << "the old positioner was not destroyed";
+    panel = nullptr;
+    EXPECT_NE(read_bytes("Settings.dat").find("\"name\": \"Valtott\""), std::string::npos);
+}
+
+TEST_F(Positioner, MissingImagesLeaveButtonsEmptyWithoutDialogsOrCrashes) {
+    for (const char* image : {"up-arrow.png", "down-arrow.png", "ok-mark.png", "OK.png", "NOK.png"})
+        std::filesystem::remove(dir.file(image));
+    open();
+    EXPECT_FALSE(panel->BitmapButton1->GetBitmapLabel().IsOk());
+    EXPECT_FALSE(panel->BitmapButton5->GetBitmapLabel().IsOk());
+    panel->TextCtrl1->SetValue("100");
+    panel->TextCtrl3->SetValue("2");
+    panel->Render();
+    EXPECT_TRUE(panel->all_ok);
+    panel->TextCtrl1->SetValue("0");
+    panel->Render();
+    EXPECT_FALSE(panel->row_ok[0]);
+    EXPECT_FALSE(panel->all_ok);
+    EXPECT_FALSE(panel->BitmapButton1->GetBitmapLabel().IsOk());
+}
+
 struct bad_file {
     const char* label;
     std::string bytes;
