@@ -19,10 +19,11 @@ struct settings {
     std::string download_dir;       // ends with '/'
     std::string installed_program;  // absolute path of the installed program file
     std::string start_dir;          // where the new program is started ("~/" is the shell's home)
-    // Bounds of the download, so a dead server cannot freeze the screen for ever.
-    int network_timeout_s = 15;  // wget --timeout: connect and each read
+    // Bounds of the download, which blocks the screen: a dead server or a stalled
+    // transfer gives up after a minute at most (5 more for a wget that ignores TERM).
+    int network_timeout_s = 10;  // wget --timeout: DNS, connect and each read
     int tries = 3;               // wget --tries
-    int overall_timeout_s = 120; // timeout(1) around the whole wget run
+    int overall_timeout_s = 60;  // timeout(1) around the whole wget run
 };
 
 settings station_settings();
