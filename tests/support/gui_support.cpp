@@ -11,6 +11,7 @@
 #include <wx/bmpbuttn.h>
 #include <wx/choice.h>
 #include <wx/image.h>
+#include <wx/log.h>
 #include <wx/weakref.h>
 
 #include "Kelpon_v6Frame.h"
@@ -104,8 +105,9 @@ void close_frame(Kelpon_v6Frame* frame) {
 
 std::string shown_image(wxWindow* window) {
     auto* button = dynamic_cast<wxBitmapButton*>(window);
-    if (button == nullptr) return "";
+    if (button == nullptr || !button->GetBitmapLabel().IsOk()) return "";
     const wxImage shown = button->GetBitmapLabel().ConvertToImage();
+    wxLogNull quiet;  // a missing candidate file is simply not a match
     for (const char* name : image_names) {
         const wxImage candidate(name, wxBITMAP_TYPE_ANY);
         if (same_pixels(shown, candidate)) return name;
