@@ -479,7 +479,10 @@ void transport::refresh_fifo(attachment& node) {
 
 void transport::make_node_fifo(attachment& node) {
     const std::string path = root + node.node;
-    if (unlink(path.c_str()) != 0 || mkfifo(path.c_str(), 0666) != 0) return;  // plain file: works, but polls busy
+    const std::string folder = path.substr(0, path.rfind('/'));
+    unlink(path.c_str());
+    if (g_mkdir_with_parents(folder.c_str(), 0755) != 0 || mkfifo(path.c_str(), 0666) != 0)
+        throw std::runtime_error("cannot create the board's device node " + path + ": " + std::strerror(errno));
     node.fifo = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (node.fifo < 0) return;
     fcntl(node.fifo, F_SETPIPE_SZ, static_cast<int>(sysconf(_SC_PAGESIZE)));
@@ -518,37 +521,36 @@ board_emulator::~board_emulator() {
 }
 
 void board_emulator::plug_in() {
-    auto node = std::make_unique<attachment>();
+    auto owned = std::make_unique<attachment>();
+    attachment* node = owned.get();
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
         if (impl_->current != nullptr) return;
+        node->owner = impl_.get();
         node->address = impl_->next_address++;
+        node->node = device_node_for(node->address);
+        // The node exists as a FIFO before the board is announced, so no client can open a
+        // plain file in its place.
+        impl_->make_node_fifo(*node);
+        impl_->refresh_fifo(*node);
         impl_->model.power_cycle();
         impl_->replies.clear();
+        node->handler = umockdev_ioctl_base_new();
+        g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(on_ioctl), node);
+        impl_->nodes.push_back(std::move(owned));  // from here on the destructor cleans up
     }
-    node->owner = impl_.get();
-    node->node = device_node_for(node->address);
-    node->handler = umockdev_ioctl_base_new();
-    g_signal_connect(node->handler, "handle-ioctl", G_CALLBACK(on_ioctl), node.get());
     GError* error = nullptr;
-    if (!umockdev_testbed_attach_ioctl(impl_->testbed.get(), node->node.c_str(), node->handler, &error)) {
-        std::string message = std::string("cannot attach the board's ioctl handler: ") + error->message;
-        g_error_free(error);
-        g_object_unref(node->handler);
-        throw std::runtime_error(message);
-    }
-    const std::string record = usb_descriptors::device_record(sys_path, bus_number, node->address);
-    if (!umockdev_testbed_add_from_string(impl_->testbed.get(), record.c_str(), &error)) {
-        std::string message = std::string("cannot add the board's device record: ") + error->message;
+    if (!umockdev_testbed_attach_ioctl(impl_->testbed.get(), node->node.c_str(), node->handler, &error) ||
+        !umockdev_testbed_add_from_string(
+            impl_->testbed.get(), usb_descriptors::device_record(sys_path, bus_number, node->address).c_str(),
+            &error)) {
+        std::string message = std::string("cannot plug in the emulated board: ") + error->message;
         g_error_free(error);
         throw std::runtime_error(message);
     }
-    node->syspath = sys_path;
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->make_node_fifo(*node);
-    impl_->refresh_fifo(*node);
-    impl_->current = node.get();
-    impl_->nodes.push_back(std::move(node));
+    node->syspath = sys_path;
+    impl_->current = node;
     impl_->changed.notify_all();
 }
 

@@ -72,10 +72,9 @@ bool descriptor(unsigned type, unsigned index, std::vector<std::uint8_t>& out) {
 std::string device_record(const std::string& syspath, int bus, int address) {
     char numbers[160];
     std::snprintf(numbers, sizeof numbers,
-                  "N: bus/usb/%03d/%03d\n"
                   "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
                   "E: DEVNAME=/dev/bus/usb/%03d/%03d\nE: BUSNUM=%03d\nE: DEVNUM=%03d\n",
-                  bus, address, bus, address, bus, address);
+                  bus, address, bus, address);
     char ids[200];
     std::snprintf(ids, sizeof ids,
                   "E: PRODUCT=%x/%x/100\n"

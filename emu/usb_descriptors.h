@@ -13,7 +13,8 @@ std::vector<std::uint8_t> sysfs_descriptors();
 // false when the board has no such descriptor.
 bool descriptor(unsigned type, unsigned index, std::vector<std::uint8_t>& out);
 
-// umockdev device record of the board at the given bus address.
+// umockdev device record of the board at the given bus address. It names the node only in
+// DEVNAME: with an N: line umockdev would create the node as a plain file itself.
 std::string device_record(const std::string& syspath, int bus, int address);
 
 }  // namespace usb_descriptors
