@@ -75,7 +75,6 @@ private:
     void CreateInputButtons(wxSizer* grid);
     void CreateOutputToggles(wxSizer* grid);
     io_monitor::output_frame PressedOutputs() const;
-    void FitTextsToFonts();
 
     wxDECLARE_EVENT_TABLE();
 };

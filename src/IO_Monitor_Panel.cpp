@@ -35,18 +35,25 @@ wxFont swiss_font(int points, const wxString& face) {
 // the grid, and the toolkit tries the families of the list in order.
 const wxString narrow_face = "Arial Narrow,Liberation Sans Narrow,DejaVu Sans Condensed";
 
-// Smallest size that shows `widest` in the control's current font, never below the size
-// it was designed with. Measured with the text in place, as only the control knows the
-// room it needs around its text.
-wxSize size_for_text(wxWindow* control, const wxString& widest, const wxSize& designed) {
+// Sets an enlarged font and a minimum size that shows `widest` in it, never below the
+// size the control was designed with. GTK applies a new font to the control's own size
+// request only when it next styles the widget, too late for the first layout, so the
+// size is the text's extent in the new font plus the room the control takes around its
+// text, measured now in the old font.
+void set_font_fitting(wxWindow* control, const wxFont& font, const wxString& widest) {
     const wxString shown = control->GetLabel();
     control->SetLabel(widest);
     control->InvalidateBestSize();
-    wxSize fitting = control->GetBestSize();
+    const wxSize surround = control->GetBestSize() - control->GetTextExtent(widest);
     control->SetLabel(shown);
-    control->InvalidateBestSize();
-    fitting.IncTo(designed);
-    return fitting;
+    control->SetFont(font);
+    wxSize fitting = control->GetTextExtent(widest) + surround;
+    fitting.IncTo(control->GetMinSize());
+    control->SetMinSize(fitting);
+}
+
+void set_font_fitting(wxWindow* control, const wxFont& font) {
+    set_font_fitting(control, font, control->GetLabel());
 }
 
 wxString from_ascii(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
@@ -97,7 +104,7 @@ IO_Monitor_Panel::IO_Monitor_Panel(wxWindow* parent, wxWindowID id, const wxPoin
     auto* inputs_column = single_column(1);
     StaticText2 = new wxStaticText(this, ID_STATICTEXT2, _("Inputs"), wxDefaultPosition, wxDefaultSize, 0,
                                    "ID_STATICTEXT2");
-    StaticText2->SetFont(swiss_font(16, "Sans"));
+    set_font_fitting(StaticText2, swiss_font(16, "Sans"));
     inputs_column->Add(StaticText2, 1, wxALL | centred, 5);
     auto* inputs_grid = new wxGridSizer(0, 2, 0, 0);
     inputs_column->Add(inputs_grid, 1, wxALL | wxEXPAND, 5);
@@ -107,7 +114,7 @@ IO_Monitor_Panel::IO_Monitor_Panel(wxWindow* parent, wxWindowID id, const wxPoin
     auto* outputs_column = single_column(1);
     StaticText3 = new wxStaticText(this, ID_STATICTEXT3, _("Outputs"), wxDefaultPosition, wxDefaultSize,
                                    0, "ID_STATICTEXT3");
-    StaticText3->SetFont(swiss_font(16, "Sans"));
+    set_font_fitting(StaticText3, swiss_font(16, "Sans"));
     outputs_column->Add(StaticText3, 1, wxALL | centred, 5);
     auto* outputs_grid = new wxGridSizer(0, 2, 0, 0);
     outputs_column->Add(outputs_grid, 1, wxALL | wxEXPAND, 5);
@@ -132,29 +139,13 @@ IO_Monitor_Panel::IO_Monitor_Panel(wxWindow* parent, wxWindowID id, const wxPoin
     timer->Start(refresh_ms, wxTIMER_CONTINUOUS);
     stopper.restart();
     TextCtrl1->AppendText(_("hello timer restart\n"));
-
-    // The enlarged fonts reach the controls' size requests only once the toolkit has
-    // processed them, so the sizes that fit the texts are worked out then.
-    CallAfter(&IO_Monitor_Panel::FitTextsToFonts);
-}
-
-void IO_Monitor_Panel::FitTextsToFonts() {
-    for (wxStaticText* heading : {StaticText1, StaticText2, StaticText3, StaticText4})
-        heading->SetMinSize(size_for_text(heading, heading->GetLabel(), heading->GetMinSize()));
-    for (wxButton* button : InputButtons)
-        button->SetMinSize(size_for_text(button, widest_input_label, button->GetMinSize()));
-    for (wxToggleButton* toggle : OutputToggles)
-        toggle->SetMinSize(size_for_text(toggle, toggle->GetLabel(), toggle->GetMinSize()));
-    Button2->SetMinSize(size_for_text(Button2, widest_an0_label, wxDefaultSize));
-    Button3->SetMinSize(size_for_text(Button3, widest_an1_label, wxDefaultSize));
-    Layout();
 }
 
 wxSizer* IO_Monitor_Panel::CreateTopBar() {
     auto* bar = new wxBoxSizer(wxHORIZONTAL);
     StaticText1 = new wxStaticText(this, ID_STATICTEXT1, _("IO Monitor"), wxDefaultPosition, wxSize(116, 20),
                                    0, "ID_STATICTEXT1");
-    StaticText1->SetFont(swiss_font(16, "Sans"));
+    set_font_fitting(StaticText1, swiss_font(16, "Sans"));
     bar->Add(StaticText1, 1, wxSHAPED | wxALL | centred, 5);
     CheckBox1 = new wxCheckBox(this, ID_CHECKBOX1, _("USB Connected"), wxDefaultPosition, wxSize(137, 39), 0,
                                wxDefaultValidator, "ID_CHECKBOX1");
@@ -170,17 +161,17 @@ wxSizer* IO_Monitor_Panel::CreateAnalogColumn() {
     auto* column = single_column(1);
     StaticText4 = new wxStaticText(this, ID_STATICTEXT4, _("Analog"), wxDefaultPosition, wxDefaultSize, 0,
                                    "ID_STATICTEXT4");
-    StaticText4->SetFont(swiss_font(16, "Sans"));
+    set_font_fitting(StaticText4, swiss_font(16, "Sans"));
     column->Add(StaticText4, 1, wxALL | centred, 5);
 
     auto* stack = single_column(2);
     Button2 = new wxButton(this, ID_BUTTON2, _("Label"), wxDefaultPosition, wxDefaultSize, 0,
                            wxDefaultValidator, "ID_BUTTON2");
-    Button2->SetFont(swiss_font(20, "Sans"));
+    set_font_fitting(Button2, swiss_font(20, "Sans"), widest_an0_label);
     stack->Add(Button2, 1, wxALL | wxEXPAND, 5);
     Button3 = new wxButton(this, ID_BUTTON3, _("Label"), wxDefaultPosition, wxDefaultSize, 0,
                            wxDefaultValidator, "ID_BUTTON3");
-    Button3->SetFont(swiss_font(20, "Sans"));
+    set_font_fitting(Button3, swiss_font(20, "Sans"), widest_an1_label);
     stack->Add(Button3, 1, wxALL | wxEXPAND, 5);
     stack->AddStretchSpacer(1);
     Slider1 = new wxSlider(this, ID_SLIDER1, 0, 0, io_monitor::pwm_steps, wxDefaultPosition, wxDefaultSize,
@@ -199,7 +190,7 @@ void IO_Monitor_Panel::CreateInputButtons(wxSizer* grid) {
     for (auto& button : InputButtons) {
         button = new wxButton(this, wxNewId(), _("IN - 01 - 0"), wxDefaultPosition, wxSize(120, 50),
                               wxBORDER_STATIC, wxDefaultValidator, "ID_BUTTON1");
-        button->SetFont(input_font);
+        set_font_fitting(button, input_font, widest_input_label);
         grid->Add(button, 1, grid_cell, 5);
     }
 }
@@ -210,7 +201,7 @@ void IO_Monitor_Panel::CreateOutputToggles(wxSizer* grid) {
         OutputToggles[i] = new wxToggleButton(this, wxNewId(), wxString::Format("Output %d", int(i + 1)),
                                               wxDefaultPosition, wxDefaultSize, 0, wxDefaultValidator,
                                               "ID_TOGGLEBUTTON1");
-        OutputToggles[i]->SetFont(input_font);
+        set_font_fitting(OutputToggles[i], input_font);
         grid->Add(OutputToggles[i], 1, grid_cell, 5);
     }
 }

@@ -265,9 +265,17 @@ TEST_F(IoMonitor, LabelsFitTheirControls) {
     test_board().set_input(12, 255);
     test_board().set_analog(0, 2498);
     test_board().set_analog(1, 2498);
-    open(true);
+    set_plugged(true);
+    frame = gui_test::make_frame();
+    // Switched from the event loop's idle time, as a program that opens the monitor at
+    // start does: the first layout then happens before GTK restyles the controls.
+    frame->CallAfter([this] { frame->SwitchPanel(1); });
+    ASSERT_TRUE(gui_test::pump_until([&] { return dynamic_cast<IO_Monitor_Panel*>(frame->current_panel); }));
+    panel = static_cast<IO_Monitor_Panel*>(frame->current_panel);
+    wait_connected(true);
+    ASSERT_TRUE(gui_test::pump_until([&] { return label(panel->InputButtons[11]) == "Input 12 : 255"; }));
+    panel->timer->Stop();
     panel->Render();
-    frame->Layout();
     gui_test::pump_for(100ms);
     std::vector<wxWindow*> controls = {panel->StaticText1, panel->StaticText2, panel->StaticText3,
                                        panel->StaticText4, panel->CheckBox1,   panel->Button1,
