@@ -11,6 +11,7 @@
 #include <time.h>
 
 #include <gtest/gtest.h>
+#include <wx/app.h>
 #include <wx/weakref.h>
 
 #include "IO_Monitor_Panel.h"
@@ -266,9 +267,11 @@ TEST_F(IoMonitor, LabelsFitTheirControls) {
     test_board().set_analog(0, 2498);
     test_board().set_analog(1, 2498);
     set_plugged(true);
-    frame = gui_test::make_frame();
-    // Switched from the event loop's idle time, as a program that opens the monitor at
-    // start does: the first layout then happens before GTK restyles the controls.
+    // Switched before the new frame has processed a single event, as a program that opens
+    // the monitor at start does: the controls are then laid out before GTK styles them.
+    frame = new Kelpon_v6Frame(nullptr, wxID_ANY);
+    frame->Show();
+    wxTheApp->SetTopWindow(frame);
     frame->CallAfter([this] { frame->SwitchPanel(1); });
     ASSERT_TRUE(gui_test::pump_until([&] { return dynamic_cast<IO_Monitor_Panel*>(frame->current_panel); }));
     panel = static_cast<IO_Monitor_Panel*>(frame->current_panel);
