@@ -30,8 +30,8 @@ wxFont swiss_font(int points, const wxString& face) {
                   wxFONTENCODING_DEFAULT);
 }
 
-// The face the input buttons were drawn for, then its metric twin, then a condensed
-// face that every install has: the default sans is too wide for "Input 12 : 255" in
+// The face the input buttons were drawn for, then its metric twin, then DejaVu's
+// condensed face (fonts-dejavu-extra): the default sans is too wide for "Input 12 : 255" in
 // the grid, and the toolkit tries the families of the list in order.
 const wxString narrow_face = "Arial Narrow,Liberation Sans Narrow,DejaVu Sans Condensed";
 
@@ -57,6 +57,7 @@ void set_font_fitting(wxWindow* control, const wxFont& font) {
 }
 
 wxString from_ascii(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
+
 // Setting a label makes GTK measure and lay the control out again even when the text is
 // the same, which cost about 4 ms of every 10 ms refresh for the 14 read-outs: only a
 // changed text is set.
@@ -72,8 +73,8 @@ wxFlexGridSizer* single_column(int growable_row) {
     return sizer;
 }
 
-// Widest texts the read-outs show: inputs up to 255, analog inputs below 10 V (five
-// times the 5 V range of the board's inputs).
+// Widest texts the read-outs show: inputs up to 255, analog inputs below 10 V (twice
+// the board's 5 V range).
 const wxString widest_input_label = "Input 12 : 255";
 const wxString widest_an0_label = "AN0: 8.88 V 88.88 Bar";
 const wxString widest_an1_label = "AN1 8.88 V";
