@@ -33,7 +33,7 @@ check "package name is varnold" test "$(dpkg-deb -f "$deb" Package)" = varnold
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 dep_names=$(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g' | sed '/^$/d')
-for wanted in libwxgtk3.2-1 libwxbase3.2-1 libusb-1.0-0 wget; do
+for wanted in libwxgtk3.2-1 libwxbase3.2-1 libusb-1.0-0 wget fonts-dejavu-extra; do
     check "depends on $wanted" grep -qx "$wanted" <<<"$dep_names"
 done
 check "depends on no development package" bash -c '! grep -q -- "-dev$" <<<"$1"' _ "$dep_names"
