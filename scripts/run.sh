@@ -17,7 +17,9 @@ while [ $# -gt 0 ]; do
 done
 
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$build"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Only what running needs: the station and the emulated board's launcher.
+cmake --build "$build" -j"$(nproc)" --target Varnold varnold-emu
 
 station_dir="$build"          # the program finds its images and Settings.dat beside it
 cd "$station_dir"
