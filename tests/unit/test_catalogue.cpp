@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "catalogue.h"
+#include "scoped_locale.h"
 
 namespace fs = std::filesystem;
 using catalogue::load_status;
@@ -41,20 +42,6 @@ std::string golden(const std::string& name) {
     EXPECT_TRUE(fs::exists(path)) << path;
     return read_bytes(path);
 }
-
-// Sets the process locale for one test and puts the old one back.
-class ScopedLocale {
-public:
-    explicit ScopedLocale(const char* name) : previous_(std::setlocale(LC_ALL, nullptr)) {
-        if (std::setlocale(LC_ALL, name) == nullptr) ADD_FAILURE() << "locale " << name << " missing";
-    }
-    ~ScopedLocale() { std::setlocale(LC_ALL, previous_.c_str()); }
-    ScopedLocale(const ScopedLocale&) = delete;
-    ScopedLocale& operator=(const ScopedLocale&) = delete;
-
-private:
-    std::string previous_;
-};
 
 class TempDir {
 public:

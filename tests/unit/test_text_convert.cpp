@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "scoped_locale.h"
 #include "text_convert.h"
 
 namespace {
@@ -14,19 +15,6 @@ namespace {
 // "árvíz" as UTF-8 bytes and as a wide string.
 const std::string utf8_word = "\xC3\xA1rv\xC3\xADz";
 const wxString wide_word = wxString(L"\u00e1rv\u00edz");
-
-class ScopedLocale {
-public:
-    explicit ScopedLocale(const char* name) : previous_(std::setlocale(LC_ALL, nullptr)) {
-        if (std::setlocale(LC_ALL, name) == nullptr) ADD_FAILURE() << "locale " << name << " missing";
-    }
-    ~ScopedLocale() { std::setlocale(LC_ALL, previous_.c_str()); }
-    ScopedLocale(const ScopedLocale&) = delete;
-    ScopedLocale& operator=(const ScopedLocale&) = delete;
-
-private:
-    std::string previous_;
-};
 
 // Sets or clears one environment variable for a test and restores it.
 class ScopedEnv {
