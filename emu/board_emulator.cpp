@@ -66,12 +66,18 @@ int errno_of(fault kind) {
 
 int dir_index(direction which) { return which == direction::out ? 0 : 1; }
 
+// Addresses as a bus hands them out: 2 to 127 (the root hub keeps 1), coming round again after
+// 126 plug-ins. libusb reads the address as one byte, so a count past 255 loses the board.
+constexpr int first_address = 2;
+constexpr int last_address = 127;
+
 }  // namespace
 
 struct transport;
 
-// One device node of the board: a new one for every plug-in, kept until the emulator
-// ends so that clients still holding the old node get ENODEV, not a broken socket.
+// One device node of the board: a new one for every plug-in, kept until its address comes
+// round again (or the emulator ends) so that clients still holding the old node get ENODEV,
+// not a broken socket.
 struct attachment {
     transport* owner = nullptr;
     int address = 0;
@@ -107,7 +113,7 @@ struct transport {
     std::list<urb_entry> urbs;  // submit order
     std::vector<std::unique_ptr<attachment>> nodes;
     attachment* current = nullptr;
-    int next_address = 2;
+    int next_address = first_address;
     std::array<std::deque<fault>, 2> faults;
     std::vector<transfer_record> log;
 
@@ -120,6 +126,7 @@ struct transport {
     void discard(attachment& node, UMockdevIoctlClient* client);
     void claim(attachment& node, UMockdevIoctlClient* client, bool release_it);
     void drop_closed_clients();
+    std::unique_ptr<attachment> take_node(int address);
     bool take_fault(direction which, fault& kind);
     void record(direction which, std::vector<std::uint8_t> data, bool failed);
 
@@ -491,6 +498,20 @@ void transport::make_node_fifo(attachment& node) {
 
 // ---------------------------------------------------------------- control side
 
+namespace {
+
+// Ends an attachment for good: its node, its handler and our end of its FIFO. Called without
+// the mutex, after its URBs are gone.
+void detach(UMockdevTestbed* testbed, attachment& node) {
+    umockdev_testbed_detach_ioctl(testbed, node.node.c_str(), nullptr);
+    g_signal_handlers_disconnect_by_data(node.handler, &node);
+    set_interface_owner(node, nullptr);
+    g_object_unref(node.handler);
+    if (node.fifo >= 0) close(node.fifo);
+}
+
+}  // namespace
+
 board_emulator::board_emulator(bool plugged) : impl_(std::make_unique<impl>()) {
     if (!preload_active())
         throw std::runtime_error("the emulated board needs LD_PRELOAD=libumockdev-preload.so.0 in the environment");
@@ -510,24 +531,47 @@ board_emulator::~board_emulator() {
         impl_->urbs.clear();
         nodes.swap(impl_->nodes);
     }
-    for (auto& node : nodes) {
-        umockdev_testbed_detach_ioctl(impl_->testbed.get(), node->node.c_str(), nullptr);
-        g_signal_handlers_disconnect_by_data(node->handler, node.get());
-        set_interface_owner(*node, nullptr);
-        g_object_unref(node->handler);
-        if (node->fifo >= 0) close(node->fifo);
-    }
+    for (auto& node : nodes) detach(impl_->testbed.get(), *node);
     impl_->testbed.reset();  // removes the testbed folder
 }
 
+// The old attachment at the address a plug-in is about to use, taken out with its URBs.
+std::unique_ptr<attachment> transport::take_node(int address) {
+    const auto found = std::find_if(nodes.begin(), nodes.end(),
+                                    [address](const std::unique_ptr<attachment>& n) { return n->address == address; });
+    if (found == nodes.end()) return nullptr;
+    std::unique_ptr<attachment> old = std::move(*found);
+    nodes.erase(found);
+    for (auto it = urbs.begin(); it != urbs.end();) {
+        if (it->node != old.get()) {
+            ++it;
+            continue;
+        }
+        release(*it);
+        it = urbs.erase(it);
+    }
+    return old;
+}
+
 void board_emulator::plug_in() {
+    int address = 0;
+    std::unique_ptr<attachment> retired;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        if (impl_->current != nullptr) return;
+        address = impl_->next_address;
+        impl_->next_address = address == last_address ? first_address : address + 1;
+        retired = impl_->take_node(address);
+    }
+    if (retired) detach(impl_->testbed.get(), *retired);
+
     auto owned = std::make_unique<attachment>();
     attachment* node = owned.get();
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
         if (impl_->current != nullptr) return;
         node->owner = impl_.get();
-        node->address = impl_->next_address++;
+        node->address = address;
         node->node = device_node_for(node->address);
         // The node exists as a FIFO before the board is announced, so no client can open a
         // plain file in its place.
