@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include "a_usb.h"
 #include "board_emulator.h"
@@ -40,6 +41,42 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
         std::this_thread::sleep_for(2ms);
     }
     return true;
+}
+
+// Opens the board through a context of its own, as the station's link would; false when it is
+// not listed or does not open.
+bool board_opens(libusb_context* context) {
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    bool opened = false;
+    for (ssize_t i = 0; i < count && !opened; ++i) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS) continue;
+        if (descriptor.idVendor != 0x04d8 || descriptor.idProduct != 0x0053) continue;
+        libusb_device_handle* handle = nullptr;
+        if (libusb_open(list[i], &handle) == LIBUSB_SUCCESS) {
+            opened = true;
+            libusb_close(handle);
+        }
+    }
+    if (count >= 0) libusb_free_device_list(list, 1);
+    return opened;
+}
+
+// A bus hands out device addresses 1 to 127 and then starts again; the emulated board once
+// counted on past 255, where libusb (which reads the address as a byte) lost it for good,
+// and the 1000-cycle soak stopped at cycle 254.
+TEST(EmulatedBoardSoak, BoardStaysReachableAfterMorePlugInsThanAddresses) {
+    libusb_context* context = nullptr;
+    ASSERT_EQ(libusb_init(&context), LIBUSB_SUCCESS);
+    for (int cycle = 0; cycle < 300; ++cycle) {
+        SCOPED_TRACE("plug-in " + std::to_string(cycle));
+        if (test_board().plugged_in()) test_board().unplug();
+        test_board().plug_in();
+        ASSERT_TRUE(wait_until([context] { return board_opens(context); }, 2s)) << test_board().device_node();
+    }
+    test_board().unplug();
+    libusb_exit(context);
 }
 
 class LinkSoak : public ::testing::Test {
