@@ -4,6 +4,7 @@
 // command (each waits the command's full time-out, 10 s or 1.5 s).
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -114,7 +115,10 @@ TEST_F(LinkSoak, ReconnectsOnEveryPlugCycleWhileCommandsRun) {
         test_board().clear_transfers();
         if (cycle == 0) fds_after_first = soak::station_fds();
     }
-    EXPECT_EQ(soak::station_fds(), fds_after_first) << "file descriptors grew over " << cycles << " plug cycles";
+    const int fds = soak::station_fds();
+    std::printf("link soak: %d plug cycles; descriptors after the first %d, after the last %d\n", cycles,
+                fds_after_first, fds);
+    EXPECT_EQ(fds, fds_after_first) << "file descriptors grew over " << cycles << " plug cycles";
 }
 
 struct command {
