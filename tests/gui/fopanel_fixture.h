@@ -67,12 +67,7 @@ protected:
     // Builds the frame in a working folder that holds the images and, unless null,
     // a "Settings.dat" with the given bytes.
     void open(const char* settings = three_types, bool board_plugged = false) {
-        if (board_plugged != emu_board().plugged_in()) {
-            if (board_plugged)
-                emu_board().plug_in();
-            else
-                emu_board().unplug();
-        }
+        set_test_board_plugged(board_plugged);
         if (settings != nullptr) write_bytes(dir.file("Settings.dat"), settings);
         frame = gui_test::make_frame();
         panel = dynamic_cast<FoPanel*>(frame->current_panel);

@@ -105,7 +105,7 @@ TEST(Frame, LogMessageReachesOnlyThePositionerLog) {
 
 TEST(Frame, ClosesPromptlyWithNoBoard) {
     scoped_workdir dir(true);
-    if (test_board().plugged_in()) test_board().unplug();
+    set_test_board_plugged(false);
     Kelpon_v6Frame* frame = make_frame();
     pump_for(std::chrono::milliseconds(250));
     EXPECT_FALSE(frame->usb->connected.load());
@@ -118,7 +118,7 @@ TEST(Frame, ClosesPromptlyWithNoBoard) {
 
 TEST(Frame, ClaimsTheBoardAndReleasesItOnClose) {
     scoped_workdir dir(true);
-    if (!test_board().plugged_in()) test_board().plug_in();
+    set_test_board_plugged(true);
     Kelpon_v6Frame* frame = make_frame();
     a_usb* link = frame->usb;
     EXPECT_TRUE(pump_until([&] { return link->connected.load(); }, std::chrono::seconds(3)));

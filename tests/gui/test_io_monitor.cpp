@@ -53,13 +53,7 @@ protected:
         set_plugged(false);
     }
 
-    static void set_plugged(bool plugged) {
-        if (plugged == test_board().plugged_in()) return;
-        if (plugged)
-            test_board().plug_in();
-        else
-            test_board().unplug();
-    }
+    static void set_plugged(bool plugged) { set_test_board_plugged(plugged); }
 
     void wait_connected(bool expected) {
         ASSERT_TRUE(gui_test::pump_until([&] { return frame->usb->connected.load() == expected; }, 8000ms))

@@ -18,7 +18,7 @@
 #include "a_usb.h"
 #include "emulated_board.h"
 #include "gui_support.h"
-#include "../link/soak_fds.h"
+#include "process_stats.h"
 
 namespace {
 
@@ -29,17 +29,6 @@ using emu::fault;
 int env_int(const char* name, int fallback) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
-}
-
-long resident_kb() {
-    FILE* status = std::fopen("/proc/self/status", "r");
-    if (status == nullptr) return -1;
-    char line[256];
-    long kb = -1;
-    while (std::fgets(line, sizeof line, status) != nullptr)
-        if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atol(line + 6);
-    std::fclose(status);
-    return kb;
 }
 
 struct fault_kind {
@@ -92,11 +81,11 @@ protected:
             test_board().clear_transfers();
             if (cycle == baseline_cycle) {
                 fds_baseline = soak::station_fds();
-                rss_baseline = resident_kb();
+                rss_baseline = soak::resident_kb();
             }
         }
         const int fds = soak::station_fds();
-        const long rss = resident_kb();
+        const long rss = soak::resident_kb();
         std::printf("soak %s: %d plug cycles; after cycle %d: %d descriptors, %ld kB resident; "
                     "after the last: %d descriptors, %ld kB resident\n",
                     screen, cycles, baseline_cycle, fds_baseline, rss_baseline, fds, rss);

@@ -18,7 +18,7 @@
 #include "a_usb.h"
 #include "board_emulator.h"
 #include "emulated_board.h"
-#include "soak_fds.h"
+#include "process_stats.h"
 
 namespace {
 

@@ -94,7 +94,7 @@ protected:
     }
 
     void set_plugged(bool plugged) {
-        if (board.plugged_in() != plugged) plugged ? board.plug_in() : board.unplug();
+        set_test_board_plugged(plugged);
     }
     void start_link() {
         link = std::make_unique<a_usb>(nullptr);

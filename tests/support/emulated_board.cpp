@@ -38,3 +38,12 @@ emu::board_emulator& test_board() {
     }
     return *board_slot();
 }
+
+void set_test_board_plugged(bool plugged) {
+    emu::board_emulator& board = test_board();
+    if (board.plugged_in() == plugged) return;
+    if (plugged)
+        board.plug_in();
+    else
+        board.unplug();
+}

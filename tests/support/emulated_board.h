@@ -16,3 +16,6 @@ void destroy_test_board();
 // The process's emulated board. A test that calls it without the preload fails with a
 // message that says how to run it.
 emu::board_emulator& test_board();
+
+// Attaches or detaches the process's board unless it already is as asked.
+void set_test_board_plugged(bool plugged);

@@ -1,5 +1,5 @@
 #pragma once
-// Open file descriptors of this process, without those the in-process emulated board keeps:
+// What a soak watches of its own process. Open file descriptors of this process, without those the in-process emulated board keeps:
 // it holds the device node FIFO and umockdev's listening socket of every attachment it has
 // made for its whole life (old clients may still be talking to an unplugged node), two per
 // plug-in. A soak counts what the station holds, not what the test rig holds.
@@ -66,6 +66,18 @@ inline int station_fds() {
     }
     closedir(fds);
     return count - 1;  // the folder listing itself
+}
+
+// Resident memory of this process in kB, -1 when unknown.
+inline long resident_kb() {
+    FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) return -1;
+    char line[256];
+    long kb = -1;
+    while (std::fgets(line, sizeof line, status) != nullptr)
+        if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atol(line + 6);
+    std::fclose(status);
+    return kb;
 }
 
 }  // namespace soak
