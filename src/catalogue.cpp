@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -214,6 +215,22 @@ parse_result from_json(std::string_view utf8) {
     return result;
 }
 
+// A save killed between creating its temporary file and the rename leaves that file behind;
+// the next good save clears such leftovers so they do not pile up beside the catalogue.
+namespace {
+void remove_interrupted_saves(const std::string& folder, const std::string& base) {
+    const std::string prefix = "." + base + ".";
+    constexpr std::size_t unique_part = 6;  // mkostemp's XXXXXX
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() != prefix.size() + unique_part || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        if (entry.is_regular_file(error)) std::filesystem::remove(entry.path(), error);
+    }
+}
+}  // namespace
+
 bool write_file_atomically(const std::string& path, const std::string& bytes) {
     const std::string folder = folder_of(path);
     const auto slash = path.rfind('/');
@@ -232,6 +249,7 @@ bool write_file_atomically(const std::string& path, const std::string& bytes) {
         return false;
     }
     sync_folder(folder);
+    remove_interrupted_saves(folder, base);
     return true;
 }
 

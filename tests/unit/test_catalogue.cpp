@@ -299,6 +299,17 @@ TEST(CatalogueFiles, FailedWriteLeavesTheOldFileAndNoTemporaryFile) {
     EXPECT_FALSE(catalogue::write_file_atomically((dir.path() / "no-such-folder" / "x").string(), new_bytes));
 }
 
+TEST(CatalogueFiles, GoodSaveClearsWhatAnInterruptedSaveLeftBehind) {
+    TempDir dir;
+    const fs::path target = dir.path() / "Settings.dat";
+    write_bytes(dir.path() / ".Settings.dat.k1Lled", "half a catalogue");
+    write_bytes(dir.path() / ".Settings.dat.backup-copy", "the operator's own");
+    write_bytes(dir.path() / ".Other.dat.k1Lled", "another file's");
+    ASSERT_TRUE(catalogue::write_file_atomically(target.string(), "{}"));
+    EXPECT_EQ(dir.entries(),
+              (std::set<std::string>{"Settings.dat", ".Settings.dat.backup-copy", ".Other.dat.k1Lled"}));
+}
+
 TEST(CatalogueFiles, FailedWriteInReadOnlyFolder) {
     TempDir dir;
     const fs::path target = dir.path() / "Settings.dat";
