@@ -70,7 +70,7 @@ private:
     void close_handle();
     bool pause(std::chrono::milliseconds period);
 
-    exchange_outcome exchange(const usb_protocol::command_spec& spec, unsigned char* request,
+    exchange_outcome exchange(const usb_protocol::command_entry& entry, unsigned char* request,
                               unsigned char* reply);
     bool link_usable() const;  // caller holds link_mutex
     void apply_error_rule(int code);

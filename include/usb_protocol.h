@@ -24,14 +24,14 @@ enum command : std::uint8_t {
     cmd_ssi_read = 0x92,
 };
 
-struct command_spec {
+struct command_entry {
     command code;
     std::size_t request_length;  // bytes sent on endpoint_out
     bool has_reply;              // a 64-byte reply is read from endpoint_in
     unsigned int timeout_ms;
 };
 
-constexpr command_spec command_table[] = {
+constexpr command_entry command_table[] = {
     // code                request  reply  timeout
     {cmd_read_io_status,   1,       true,  10000},
     {cmd_write_outputs,    64,      false, 1500},
@@ -43,9 +43,9 @@ constexpr command_spec command_table[] = {
     {cmd_ssi_read,         16,      true,  10000},
 };
 
-constexpr const command_spec* find_command(std::uint8_t code) {
-    for (const auto& spec : command_table)
-        if (spec.code == code) return &spec;
+constexpr const command_entry* find_command(std::uint8_t code) {
+    for (const auto& entry : command_table)
+        if (entry.code == code) return &entry;
     return nullptr;
 }
 

@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 constexpr auto connection_period = 200ms;
 constexpr auto init_retry_period = 50ms;
 
-const proto::command_spec& spec_of(proto::command code) {
+const proto::command_entry& entry_of(proto::command code) {
     return *proto::find_command(code);
 }
 
@@ -145,7 +145,7 @@ void a_usb::apply_error_rule(int code) {
 
 // One request and, for commands that answer, one 64-byte reply. The lock is held for one
 // transfer at a time so the connection thread can close the handle in between.
-a_usb::exchange_outcome a_usb::exchange(const proto::command_spec& spec, unsigned char* request,
+a_usb::exchange_outcome a_usb::exchange(const proto::command_entry& entry, unsigned char* request,
                                         unsigned char* reply) {
     exchange_outcome outcome;
     std::uint64_t generation = 0;
@@ -156,10 +156,10 @@ a_usb::exchange_outcome a_usb::exchange(const proto::command_spec& spec, unsigne
         generation = handle_generation;
         outcome.sent = true;
         outcome.code = libusb_bulk_transfer(handle, proto::endpoint_out, request,
-                                            static_cast<int>(spec.request_length), &transferred,
-                                            spec.timeout_ms);
+                                            static_cast<int>(entry.request_length), &transferred,
+                                            entry.timeout_ms);
     }
-    if (outcome.code != LIBUSB_SUCCESS || !spec.has_reply) {
+    if (outcome.code != LIBUSB_SUCCESS || !entry.has_reply) {
         apply_error_rule(outcome.code);
         return outcome;
     }
@@ -173,7 +173,7 @@ a_usb::exchange_outcome a_usb::exchange(const proto::command_spec& spec, unsigne
         }
         outcome.code = libusb_bulk_transfer(handle, proto::endpoint_in, reply,
                                             static_cast<int>(proto::packet_size), &transferred,
-                                            spec.timeout_ms);
+                                            entry.timeout_ms);
     }
     apply_error_rule(outcome.code);
     return outcome;
@@ -181,7 +181,7 @@ a_usb::exchange_outcome a_usb::exchange(const proto::command_spec& spec, unsigne
 
 void a_usb::read_io_status() {
     auto request = make_request(proto::cmd_read_io_status);
-    exchange(spec_of(proto::cmd_read_io_status), request.data(), io_status.data());
+    exchange(entry_of(proto::cmd_read_io_status), request.data(), io_status.data());
 }
 
 void a_usb::write_outputs(const std::uint8_t outputs[17]) {
@@ -189,7 +189,7 @@ void a_usb::write_outputs(const std::uint8_t outputs[17]) {
     for (std::size_t i = 0; i < proto::output_count; ++i)
         out_packet[proto::outputs_offset + i] = outputs[i];
     const exchange_outcome outcome =
-        exchange(spec_of(proto::cmd_write_outputs), out_packet.data(), nullptr);
+        exchange(entry_of(proto::cmd_write_outputs), out_packet.data(), nullptr);
     if (!outcome.sent || outcome.ok() || is_link_error(outcome.code)) return;
     char line[48];
     std::snprintf(line, sizeof line, "Sent Not success %i", outcome.code);
@@ -198,24 +198,24 @@ void a_usb::write_outputs(const std::uint8_t outputs[17]) {
 
 void a_usb::i2c_init() {
     auto request = make_request(proto::cmd_i2c_init);
-    exchange(spec_of(proto::cmd_i2c_init), request.data(), nullptr);
+    exchange(entry_of(proto::cmd_i2c_init), request.data(), nullptr);
 }
 
 void a_usb::i2c_start() {
     auto request = make_request(proto::cmd_i2c_start);
-    exchange(spec_of(proto::cmd_i2c_start), request.data(), nullptr);
+    exchange(entry_of(proto::cmd_i2c_start), request.data(), nullptr);
 }
 
 void a_usb::i2c_stop() {
     auto request = make_request(proto::cmd_i2c_stop);
-    exchange(spec_of(proto::cmd_i2c_stop), request.data(), nullptr);
+    exchange(entry_of(proto::cmd_i2c_stop), request.data(), nullptr);
 }
 
 std::uint8_t a_usb::i2c_write(std::uint8_t byte) {
     auto request = make_request(proto::cmd_i2c_write, byte);
     std::array<unsigned char, proto::packet_size> reply{};
     const exchange_outcome outcome =
-        exchange(spec_of(proto::cmd_i2c_write), request.data(), reply.data());
+        exchange(entry_of(proto::cmd_i2c_write), request.data(), reply.data());
     return result_of<std::uint8_t>(outcome.sent, outcome.ok(), reply[0]);
 }
 
@@ -223,7 +223,7 @@ std::uint8_t a_usb::i2c_read(std::uint8_t acknowledge) {
     auto request = make_request(proto::cmd_i2c_read, acknowledge);
     std::array<unsigned char, proto::packet_size> reply{};
     const exchange_outcome outcome =
-        exchange(spec_of(proto::cmd_i2c_read), request.data(), reply.data());
+        exchange(entry_of(proto::cmd_i2c_read), request.data(), reply.data());
     return result_of<std::uint8_t>(outcome.sent, outcome.ok(), reply[0]);
 }
 
@@ -231,7 +231,7 @@ std::uint32_t a_usb::ssi_read() {
     auto request = make_request(proto::cmd_ssi_read);
     std::array<unsigned char, proto::packet_size> reply{};
     const exchange_outcome outcome =
-        exchange(spec_of(proto::cmd_ssi_read), request.data(), reply.data());
+        exchange(entry_of(proto::cmd_ssi_read), request.data(), reply.data());
     const std::uint32_t value = reply[proto::ssi_offset] +
                                 256u * reply[proto::ssi_offset + 1] +
                                 65536u * reply[proto::ssi_offset + 2];
