@@ -8,6 +8,8 @@
 #include <wx/timer.h>
 #include <wx/window.h>
 
+#include "process_stats.h"
+
 namespace bench {
 
 double ms_since_launch() {
@@ -17,17 +19,6 @@ double ms_since_launch() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     const long long now_ns = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
     return static_cast<double>(now_ns - std::atoll(start)) / 1e6;
-}
-
-long resident_kb() {
-    FILE* status = std::fopen("/proc/self/status", "r");
-    if (status == nullptr) return -1;
-    char line[256];
-    long kb = -1;
-    while (std::fgets(line, sizeof line, status) != nullptr)
-        if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atol(line + 6);
-    std::fclose(status);
-    return kb;
 }
 
 namespace {
@@ -43,7 +34,7 @@ struct reporter {
 void report_start_up(wxWindow* painted, wxWindow* top) {
     auto* state = new reporter;  // lives until the program ends
     state->settle.Bind(wxEVT_TIMER, [state, top](wxTimerEvent&) {
-        std::printf("rss_kb=%ld\n", resident_kb());
+        std::printf("rss_kb=%ld\n", soak::resident_kb());
         std::fflush(stdout);
         top->Close(true);
     });

@@ -8,8 +8,6 @@ namespace bench {
 
 // Milliseconds since the launcher's start instant; negative when BENCH_T0_NS is not set.
 double ms_since_launch();
-// Resident memory of this process (VmRSS), in kB.
-long resident_kb();
 // At the first paint of painted, prints "first_paint_ms=..."; one second later prints
 // "rss_kb=..." and closes top.
 void report_start_up(wxWindow* painted, wxWindow* top);
