@@ -71,6 +71,8 @@ public:
 
 private:
     wxSizer* CreateTopBar();
+    wxStaticText* AddGridColumn(wxSizer* body, wxWindowID heading_id, const wxString& heading,
+                                const char* heading_name, wxGridSizer*& grid);
     wxSizer* CreateAnalogColumn();
     void CreateInputButtons(wxSizer* grid);
     void CreateOutputToggles(wxSizer* grid);

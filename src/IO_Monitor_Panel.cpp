@@ -102,25 +102,10 @@ IO_Monitor_Panel::IO_Monitor_Panel(wxWindow* parent, wxWindowID id, const wxPoin
     outer->Add(CreateTopBar(), 1, wxALL | wxEXPAND, 5);
 
     auto* body = new wxBoxSizer(wxHORIZONTAL);
-    auto* inputs_column = single_column(1);
-    StaticText2 = new wxStaticText(this, ID_STATICTEXT2, _("Inputs"), wxDefaultPosition, wxDefaultSize, 0,
-                                   "ID_STATICTEXT2");
-    set_font_fitting(StaticText2, swiss_font(16, "Sans"));
-    inputs_column->Add(StaticText2, 1, wxALL | centred, 5);
-    auto* inputs_grid = new wxGridSizer(0, 2, 0, 0);
-    inputs_column->Add(inputs_grid, 1, wxALL | wxEXPAND, 5);
-    inputs_column->AddStretchSpacer(1);
-    body->Add(inputs_column, 1, wxALL | wxEXPAND, 5);
-
-    auto* outputs_column = single_column(1);
-    StaticText3 = new wxStaticText(this, ID_STATICTEXT3, _("Outputs"), wxDefaultPosition, wxDefaultSize,
-                                   0, "ID_STATICTEXT3");
-    set_font_fitting(StaticText3, swiss_font(16, "Sans"));
-    outputs_column->Add(StaticText3, 1, wxALL | centred, 5);
-    auto* outputs_grid = new wxGridSizer(0, 2, 0, 0);
-    outputs_column->Add(outputs_grid, 1, wxALL | wxEXPAND, 5);
-    outputs_column->AddStretchSpacer(1);
-    body->Add(outputs_column, 1, wxALL | wxEXPAND, 5);
+    wxGridSizer* inputs_grid = nullptr;
+    StaticText2 = AddGridColumn(body, ID_STATICTEXT2, _("Inputs"), "ID_STATICTEXT2", inputs_grid);
+    wxGridSizer* outputs_grid = nullptr;
+    StaticText3 = AddGridColumn(body, ID_STATICTEXT3, _("Outputs"), "ID_STATICTEXT3", outputs_grid);
 
     body->Add(CreateAnalogColumn(), 1, wxALL | wxEXPAND, 5);
     outer->Add(body, 1, wxALL | wxEXPAND, 5);
@@ -140,6 +125,20 @@ IO_Monitor_Panel::IO_Monitor_Panel(wxWindow* parent, wxWindowID id, const wxPoin
     timer->Start(refresh_ms, wxTIMER_CONTINUOUS);
     stopper.restart();
     TextCtrl1->AppendText(_("hello timer restart\n"));
+}
+
+// A column of the body: its heading, a two-column grid for buttons, a stretch spacer.
+wxStaticText* IO_Monitor_Panel::AddGridColumn(wxSizer* body, wxWindowID heading_id, const wxString& heading,
+                                              const char* heading_name, wxGridSizer*& grid) {
+    auto* column = single_column(1);
+    auto* text = new wxStaticText(this, heading_id, heading, wxDefaultPosition, wxDefaultSize, 0, heading_name);
+    set_font_fitting(text, swiss_font(16, "Sans"));
+    column->Add(text, 1, wxALL | centred, 5);
+    grid = new wxGridSizer(0, 2, 0, 0);
+    column->Add(grid, 1, wxALL | wxEXPAND, 5);
+    column->AddStretchSpacer(1);
+    body->Add(column, 1, wxALL | wxEXPAND, 5);
+    return text;
 }
 
 wxSizer* IO_Monitor_Panel::CreateTopBar() {
