@@ -91,9 +91,9 @@ struct teach_result {
     std::array<bool, 4> rejected{};  // true where the field kept its old target
     bool any_rejected() const;
 };
-// Reads the four actual-value texts (strtod: longest numeric prefix, 0 when none) into the
-// record's targets. A value that is not a finite float (inf, nan, beyond float range) is not
-// stored: that target keeps its old value and the row is reported as rejected.
+// Reads the four actual-value texts with read_number into the record's targets. A field that
+// holds no number (empty before the first reading, mistyped) or a value beyond float range
+// teaches nothing: that target keeps its old value and the row is reported as rejected.
 teach_result teach(Type& type, const std::array<wxString, 4>& actual);
 
 // One log line naming the rejected rows; empty when none was rejected.

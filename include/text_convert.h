@@ -1,5 +1,6 @@
 #pragma once
 // Conversions between the toolkit's wide strings, narrow text and numbers.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,9 +17,11 @@ std::string to_utf8(const wxString& text);
 wxString from_utf8(std::string_view bytes);
 bool is_valid_utf8(std::string_view bytes);
 
-// The number a text field starts with, as strtod reads it: leading white space skipped,
-// the longest numeric prefix counts, 0 when there is none; "inf" and "nan" read as such.
-double parse_leading_number(const wxString& text);
+// The number an actual-value field holds, read whole and the same on every station whatever
+// its locale: optional sign, digits with a decimal point or a decimal comma, optional exponent
+// ("12.7", "12,7", "-0", "1.5e3"); white space around it is allowed. Anything else (empty text,
+// "42abc", "1.234,5", "inf", hexadecimal, a magnitude a double cannot hold) is no number.
+std::optional<double> read_number(const wxString& text);
 
 // "%.0f": nearest integer, halfway to even, a small negative value gives "-0".
 wxString format_rounded(double value);
@@ -26,5 +29,5 @@ wxString format_rounded(double value);
 // Takes the process locale from the environment (wxWidgets 3.2 no longer does, and the C
 // library's text conversions then lose every non-ASCII character). Falls back to C.UTF-8 for
 // the character set when the environment names a locale that is not installed. The numeric
-// category stays "C", so numbers are read and printed with '.' on every station.
+// category follows the environment too; read_number and format_rounded do not depend on it.
 void use_environment_locale();

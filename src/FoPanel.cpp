@@ -442,7 +442,7 @@ void FoPanel::UpdateIndicators() {
     const auto indicators = RowIndicators();
     for (int row = 0; row < 4; ++row) {
         previous_deviation[row] = deviation[row];
-        deviation[row] = readout::deviation(targets[row], parse_leading_number(fields[row]->GetValue()));
+        deviation[row] = readout::deviation(targets[row], read_number(fields[row]->GetValue()).value_or(0.0));
         const readout::row_decision decision =
             readout::decide_row(deviation[row], previous_deviation[row], tolerance[row], row_ok[row]);
         row_ok[row] = decision.row_ok;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -334,9 +335,9 @@ teach_result teach(Type& type, const std::array<wxString, 4>& actual) {
     teach_result result;
     const std::array<float*, 4> targets = targets_of(type);
     for (size_t i = 0; i < targets.size(); ++i) {
-        const double value = parse_leading_number(actual[i]);
-        if (fits_float(value)) {
-            *targets[i] = narrow(value);
+        const std::optional<double> value = read_number(actual[i]);
+        if (value && fits_float(*value)) {
+            *targets[i] = narrow(*value);
         } else {
             result.rejected[i] = true;
         }

@@ -1,6 +1,8 @@
 #include "text_convert.h"
 
+#include <charconv>
 #include <clocale>
+#include <cmath>
 #include <cstdlib>
 #include <vector>
 
@@ -75,9 +77,59 @@ bool is_valid_utf8(std::string_view bytes) {
     return true;
 }
 
-double parse_leading_number(const wxString& text) {
-    const std::string narrow = to_locale_narrow(text);
-    return std::strtod(narrow.c_str(), nullptr);
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// Only a plain decimal number is taken: from_chars alone would also accept "inf" and "nan".
+bool is_plain_decimal(std::string_view text) {
+    bool digits = false;
+    bool separator = false;
+    size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9') {
+            digits = true;
+        } else if ((c == '.' || c == ',') && !separator) {
+            separator = true;
+        } else {
+            break;
+        }
+    }
+    if (!digits) return false;
+    if (i == text.size()) return true;
+    if (text[i] != 'e' && text[i] != 'E') return false;
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (i == text.size()) return false;
+    for (; i < text.size(); ++i)
+        if (text[i] < '0' || text[i] > '9') return false;
+    return true;
+}
+
+}  // namespace
+
+std::optional<double> read_number(const wxString& text) {
+    // Anything outside ASCII cannot be part of a number, so the UTF-8 form is as good as any.
+    const std::string bytes = to_utf8(text);
+    std::string number(trimmed(bytes));
+    if (!is_plain_decimal(number)) return std::nullopt;
+    for (char& c : number)
+        if (c == ',') c = '.';
+    // from_chars takes no leading '+' and never looks at the locale.
+    const size_t start = number.front() == '+' ? 1 : 0;
+    double value = 0.0;
+    const char* const end = number.data() + number.size();
+    const auto [stop, error] = std::from_chars(number.data() + start, end, value);
+    if (error != std::errc() || stop != end || !std::isfinite(value)) return std::nullopt;
+    return value;
 }
 
 wxString format_rounded(double value) { return wxString::Format("%.0f", value); }

@@ -410,50 +410,6 @@ TEST(CatalogueFiles, SaveWritesOnlyWholeCatalogues) {
               catalogue::save_status::failed);
 }
 
-TEST(CatalogueTeach, StoresTheLeadingNumberOfEachField) {
-    ScopedLocale utf8("C.UTF-8");
-    Type type = make_type(3, "T", 100.0f, 200.0f, 300.0f, 400.0f);
-    const catalogue::teach_result result = catalogue::teach(type, {"12.7", "5", "abc", ""});
-    EXPECT_FALSE(result.any_rejected());
-    EXPECT_EQ(catalogue::rejected_message(result), "");
-    EXPECT_EQ(type.X, 12.7f);
-    EXPECT_EQ(type.Y, 5.0f);
-    EXPECT_EQ(type.alpha, 0.0f);
-    EXPECT_EQ(type.beta, 0.0f);
-
-    const std::string json = catalogue::to_json({type});
-    EXPECT_NE(json.find("\"X\": 12.699999809265137,"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"Y\": 5.0,"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"beta\": 0.0\n"), std::string::npos) << json;
-
-    catalogue::teach(type, {" 15230 ", "-0", "1e-50", "0x10"});
-    EXPECT_EQ(type.X, 15230.0f);
-    EXPECT_TRUE(std::signbit(type.Y));
-    EXPECT_EQ(type.alpha, 0.0f);
-    EXPECT_EQ(type.beta, 16.0f);
-}
-
-TEST(CatalogueTeach, KeepsTheOldTargetForValuesWithoutJsonForm) {
-    Type type = make_type(3, "T", 1.0f, 2.0f, 3.0f, 4.0f);
-    catalogue::teach_result result = catalogue::teach(type, {"inf", "nan", "-INFINITY", "1e39"});
-    EXPECT_EQ(result.rejected, (std::array<bool, 4>{true, true, true, true}));
-    EXPECT_EQ(catalogue::rejected_message(result), "Ervenytelen ertek, a cel nem valtozott: X, Y, A, B");
-    EXPECT_EQ(type.X, 1.0f);
-    EXPECT_EQ(type.Y, 2.0f);
-    EXPECT_EQ(type.alpha, 3.0f);
-    EXPECT_EQ(type.beta, 4.0f);
-
-    result = catalogue::teach(type, {"7", "nan(0x1)", "8", "-3.4028234e38"});
-    EXPECT_EQ(result.rejected, (std::array<bool, 4>{false, true, false, false}));
-    EXPECT_EQ(catalogue::rejected_message(result), "Ervenytelen ertek, a cel nem valtozott: Y");
-    EXPECT_EQ(type.X, 7.0f);
-    EXPECT_EQ(type.Y, 2.0f);
-    EXPECT_EQ(type.alpha, 8.0f);
-    EXPECT_EQ(type.beta, -FLT_MAX);
-    EXPECT_TRUE(catalogue::is_storable(type));
-    EXPECT_NE(catalogue::to_json({type}), "");
-}
-
 TEST(CatalogueJson, SampleCatalogueIsInTheProgramsOwnForm) {
     const fs::path sample = fs::path(TEST_DATA_DIR) / ".." / ".." / "resources" / "Settings.dat";
     const std::string bytes = read_bytes(sample);

@@ -92,7 +92,7 @@ TEST(ReadoutRules, SsiStabilityAndDeviation) {
     EXPECT_FLOAT_EQ(readout::deviation(100.0, 115.0), -15.0f);
     // A mean difference of -0.4 shows as "-0", which reads back as 0.
     EXPECT_EQ(format_rounded(-0.4).ToStdString(), "-0");
-    EXPECT_EQ(readout::deviation(0.0, parse_leading_number("-0")), 0.0f);
+    EXPECT_EQ(readout::deviation(0.0, *read_number("-0")), 0.0f);
 }
 
 TEST(ReadoutIndicators, ArrowsOnlyOnLeavingTheBandOkWhileInsideEdgesChangeNothing) {

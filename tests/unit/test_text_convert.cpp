@@ -1,12 +1,14 @@
-// Text conversions between wide strings, locale text, UTF-8 and numbers.
+// Text conversions between wide strings, locale text, UTF-8 and numbers, and teaching from field texts.
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <string>
 
+#include "catalogue.h"
 #include "scoped_locale.h"
 #include "text_convert.h"
 
@@ -84,22 +86,63 @@ TEST(TextConvert, Utf8IsStrictAndIndependentOfTheLocale) {
     EXPECT_TRUE(is_valid_utf8(utf8_word));
 }
 
-TEST(TextConvert, ParseLeadingNumberReadsLikeStrtod) {
-    ScopedLocale utf8("C.UTF-8");
-    EXPECT_DOUBLE_EQ(parse_leading_number("12.7"), 12.7);
-    EXPECT_DOUBLE_EQ(parse_leading_number("  \t42abc"), 42.0);
-    EXPECT_DOUBLE_EQ(parse_leading_number("-3.5e2x"), -350.0);
-    EXPECT_DOUBLE_EQ(parse_leading_number("+7"), 7.0);
-    EXPECT_DOUBLE_EQ(parse_leading_number("0x10"), 16.0);
-    EXPECT_DOUBLE_EQ(parse_leading_number("1,5"), 1.0);
-    EXPECT_DOUBLE_EQ(parse_leading_number(wxString(L"12\u00b0")), 12.0);
-    EXPECT_EQ(parse_leading_number("abc"), 0.0);
-    EXPECT_EQ(parse_leading_number(""), 0.0);
-    EXPECT_EQ(parse_leading_number("."), 0.0);
-    EXPECT_TRUE(std::isinf(parse_leading_number("inf")));
-    EXPECT_TRUE(std::isinf(parse_leading_number("-Infinity")));
-    EXPECT_TRUE(std::isnan(parse_leading_number("nan")));
-    EXPECT_TRUE(std::isinf(parse_leading_number("1e999")));
+// A field text, the number read from it and the target it teaches in place of 50
+// (50: no number, or none a float can hold, so the target is kept and the row logged).
+struct field_case {
+    const char* text;
+    std::optional<double> number;
+    float taught;
+};
+
+const field_case field_cases[] = {
+    {"", std::nullopt, 50.0f},
+    {"12.7", 12.7, 12.7f},
+    {"12,7", 12.7, 12.7f},
+    {"1.5e3", 1500.0, 1500.0f},
+    {"-0", -0.0, -0.0f},
+    {"42abc", std::nullopt, 50.0f},
+    {"abc", std::nullopt, 50.0f},
+    {" 7 ", 7.0, 7.0f},
+    {"+7", 7.0, 7.0f},
+    {"-3,5E-1", -0.35, -0.35f},
+    {".5", 0.5, 0.5f},
+    {"1.234,5", std::nullopt, 50.0f},
+    {"1 5", std::nullopt, 50.0f},
+    {"1e", std::nullopt, 50.0f},
+    {".", std::nullopt, 50.0f},
+    {"-", std::nullopt, 50.0f},
+    {"0x10", std::nullopt, 50.0f},
+    {"inf", std::nullopt, 50.0f},
+    {"nan", std::nullopt, 50.0f},
+    {"1e999", std::nullopt, 50.0f},
+    {"12\xC2\xB0", std::nullopt, 50.0f},
+    {"1e39", 1e39, 50.0f},
+    {"-3.4028234e38", -3.4028234e38, -FLT_MAX},
+};
+
+TEST(TextConvert, FieldTextsReadAndTeachAlikeUnderEveryLocale) {
+    for (const char* locale : {"C", "de_DE.UTF-8"}) {
+        ScopedLocale scoped(locale);
+        for (const field_case& field : field_cases) {
+            SCOPED_TRACE(std::string(locale) + " \"" + field.text + "\"");
+            const wxString text = wxString::FromUTF8(field.text);
+            const std::optional<double> number = read_number(text);
+            ASSERT_EQ(number.has_value(), field.number.has_value());
+            if (number) {
+                EXPECT_EQ(*number, *field.number);
+                EXPECT_EQ(std::signbit(*number), std::signbit(*field.number));
+            }
+            Type type;
+            type.X = type.Y = type.alpha = type.beta = 50.0f;
+            const catalogue::teach_result taught = catalogue::teach(type, {text, text, text, text});
+            for (const float target : {type.X, type.Y, type.alpha, type.beta}) {
+                EXPECT_EQ(target, field.taught);
+                EXPECT_EQ(std::signbit(target), std::signbit(field.taught));
+            }
+            EXPECT_EQ(catalogue::rejected_message(taught),
+                      field.taught == 50.0f ? "Ervenytelen ertek, a cel nem valtozott: X, Y, A, B" : "");
+        }
+    }
 }
 
 TEST(TextConvert, FormatRoundedPrintsNoDecimals) {
@@ -122,7 +165,7 @@ TEST(TextConvert, LocaleComesFromTheEnvironment) {
         EXPECT_EQ(category(LC_CTYPE), "C.UTF-8");
         EXPECT_EQ(category(LC_NUMERIC), "C.UTF-8");
         EXPECT_EQ(to_locale_narrow(wide_word), utf8_word);
-        EXPECT_DOUBLE_EQ(parse_leading_number("12.7"), 12.7);
+        EXPECT_EQ(read_number("12,7"), 12.7);
     }
     std::setlocale(LC_ALL, "C");
     {
