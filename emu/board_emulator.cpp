@@ -60,6 +60,7 @@ int errno_of(fault kind) {
     case fault::no_device: return ENODEV;
     case fault::overflow: return EOVERFLOW;
     case fault::timeout: break;
+    case fault::short_reply: break;
     }
     return 0;
 }
@@ -362,6 +363,7 @@ void transport::submit(attachment& node, UMockdevIoctlClient* client) {
         entry.black_hole = kind == fault::timeout;
         entry.status = -errno_of(kind);
         entry.reapable = !entry.black_hole;
+        if (kind == fault::short_reply) entry.reply.clear();
         record(direction::in, {}, true);
     }
     urbs.push_back(std::move(entry));

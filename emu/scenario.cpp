@@ -72,6 +72,7 @@ bool fault_named(const std::string& name, fault& kind) {
     static const std::pair<const char*, fault> names[] = {
         {"timeout", fault::timeout}, {"stall", fault::stall}, {"io_error", fault::io_error},
         {"no_device", fault::no_device}, {"overflow", fault::overflow},
+        {"short", fault::short_reply},
     };
     for (const auto& entry : names)
         if (name == entry.first) {
@@ -88,7 +89,7 @@ bool check_fail(const std::vector<std::string>& words, std::string& error) {
     fault kind{};
     if (words.size() != 4 || !to_number(words[1], count) || count < 1 || count > 1000000 ||
         !fault_named(words[2], kind) || (words[3] != "out" && words[3] != "in")) {
-        error = "expected: fail COUNT timeout|stall|io_error|no_device|overflow out|in";
+        error = "expected: fail COUNT timeout|stall|io_error|no_device|overflow|short out|in";
         return false;
     }
     return true;

@@ -15,6 +15,17 @@
 
 class Kelpon_v6Frame;
 
+// How one exchange with the board ended.
+struct exchange_outcome {
+    bool sent = false;           // false: the link was down, nothing went out
+    int code = LIBUSB_SUCCESS;   // libusb result of the transfer that ended the exchange
+    bool short_request = false;  // fewer bytes went out than the request holds
+    bool short_reply = false;    // the reply is shorter than the bytes the command reads from it
+    bool ok() const { return sent && code == LIBUSB_SUCCESS && !short_request && !short_reply; }
+    // Why the exchange failed, for a person to read; empty when it succeeded.
+    std::string reason() const;
+};
+
 // The one link to the controller board. A background thread finds, opens and
 // watches the board; the GUI thread issues every command synchronously.
 class a_usb {
@@ -27,7 +38,8 @@ public:
     void start_connection_thread();
 
     // Command set. Value-returning commands return 2 when not connected and 0
-    // when a transfer failed, in the same channel as real data.
+    // when a transfer failed, in the same channel as real data; last_exchange tells
+    // the two from a reply that carries 2 or 0.
     void read_io_status();
     void write_outputs(const std::uint8_t outputs[17]);
     void i2c_init();
@@ -36,6 +48,9 @@ public:
     std::uint8_t i2c_write(std::uint8_t byte);
     std::uint8_t i2c_read(std::uint8_t acknowledge);
     std::uint32_t ssi_read();
+
+    // How the last command went. Called on the thread that issues the commands.
+    exchange_outcome last_exchange() const { return last_outcome; }
 
     bool initialised = false;
     std::atomic<bool> connected{false};
@@ -56,14 +71,6 @@ public:
 private:
     friend struct a_usb_test_access;
 
-    // How one exchange ended: not sent at all (link down), or the libusb result of the
-    // transfer that ended it (LIBUSB_SUCCESS when the whole exchange went through).
-    struct exchange_outcome {
-        bool sent = false;
-        int code = LIBUSB_SUCCESS;
-        bool ok() const { return sent && code == LIBUSB_SUCCESS; }
-    };
-
     void connection_loop();
     void check_presence();
     void open_board();
@@ -72,6 +79,8 @@ private:
 
     exchange_outcome exchange(const usb_protocol::command_entry& entry, unsigned char* request,
                               unsigned char* reply);
+    exchange_outcome transfer_pair(const usb_protocol::command_entry& entry, unsigned char* request,
+                                   unsigned char* reply);
     bool link_usable() const;  // caller holds link_mutex
     void apply_error_rule(int code);
 
@@ -83,4 +92,5 @@ private:
     std::uint64_t handle_generation = 0;
     // Runs between the OUT and the IN transfer, without the lock; set only by tests.
     std::function<void()> between_transfers;
+    exchange_outcome last_outcome;
 };

@@ -37,9 +37,9 @@ std::array<unsigned char, proto::packet_size> make_request(proto::command code,
 }
 
 template <typename T>
-T result_of(bool sent, bool ok, T value) {
-    if (!sent) return proto::result_not_connected;
-    if (!ok) return proto::result_failed;
+T result_of(const exchange_outcome& outcome, T value) {
+    if (!outcome.sent) return proto::result_not_connected;
+    if (!outcome.ok()) return proto::result_failed;
     return value;
 }
 
@@ -145,11 +145,17 @@ void a_usb::apply_error_rule(int code) {
 
 // One request and, for commands that answer, one 64-byte reply. The lock is held for one
 // transfer at a time so the connection thread can close the handle in between.
-a_usb::exchange_outcome a_usb::exchange(const proto::command_entry& entry, unsigned char* request,
-                                        unsigned char* reply) {
+exchange_outcome a_usb::exchange(const proto::command_entry& entry, unsigned char* request,
+                                 unsigned char* reply) {
+    last_outcome = transfer_pair(entry, request, reply);
+    return last_outcome;
+}
+
+exchange_outcome a_usb::transfer_pair(const proto::command_entry& entry, unsigned char* request,
+                                      unsigned char* reply) {
     exchange_outcome outcome;
     std::uint64_t generation = 0;
-    int transferred = 0;  // a short transfer counts as a successful one
+    int transferred = 0;
     {
         std::lock_guard<std::mutex> lock(link_mutex);
         if (!link_usable()) return outcome;
@@ -159,7 +165,9 @@ a_usb::exchange_outcome a_usb::exchange(const proto::command_entry& entry, unsig
                                             static_cast<int>(entry.request_length), &transferred,
                                             entry.timeout_ms);
     }
-    if (outcome.code != LIBUSB_SUCCESS || !entry.has_reply) {
+    if (outcome.code == LIBUSB_SUCCESS)
+        outcome.short_request = static_cast<std::size_t>(transferred) < entry.request_length;
+    if (!outcome.ok() || !entry.has_reply) {
         apply_error_rule(outcome.code);
         return outcome;
     }
@@ -171,17 +179,32 @@ a_usb::exchange_outcome a_usb::exchange(const proto::command_entry& entry, unsig
             outcome.code = LIBUSB_ERROR_NO_DEVICE;
             return outcome;
         }
+        transferred = 0;
         outcome.code = libusb_bulk_transfer(handle, proto::endpoint_in, reply,
                                             static_cast<int>(proto::packet_size), &transferred,
                                             entry.timeout_ms);
     }
+    // A short reply would leave the bytes of an earlier one to be decoded as this one's.
+    if (outcome.code == LIBUSB_SUCCESS)
+        outcome.short_reply = static_cast<std::size_t>(transferred) < entry.reply_used;
     apply_error_rule(outcome.code);
     return outcome;
 }
 
+std::string exchange_outcome::reason() const {
+    if (!sent) return "board not connected";
+    if (code != LIBUSB_SUCCESS) return libusb_strerror(code);
+    if (short_request) return "request sent short";
+    if (short_reply) return "reply too short";
+    return {};
+}
+
 void a_usb::read_io_status() {
     auto request = make_request(proto::cmd_read_io_status);
-    exchange(entry_of(proto::cmd_read_io_status), request.data(), io_status.data());
+    // Only a whole, successful reply replaces the last status block.
+    std::array<unsigned char, proto::packet_size> reply{};
+    if (exchange(entry_of(proto::cmd_read_io_status), request.data(), reply.data()).ok())
+        io_status = reply;
 }
 
 void a_usb::write_outputs(const std::uint8_t outputs[17]) {
@@ -216,7 +239,7 @@ std::uint8_t a_usb::i2c_write(std::uint8_t byte) {
     std::array<unsigned char, proto::packet_size> reply{};
     const exchange_outcome outcome =
         exchange(entry_of(proto::cmd_i2c_write), request.data(), reply.data());
-    return result_of<std::uint8_t>(outcome.sent, outcome.ok(), reply[0]);
+    return result_of<std::uint8_t>(outcome, reply[0]);
 }
 
 std::uint8_t a_usb::i2c_read(std::uint8_t acknowledge) {
@@ -224,7 +247,7 @@ std::uint8_t a_usb::i2c_read(std::uint8_t acknowledge) {
     std::array<unsigned char, proto::packet_size> reply{};
     const exchange_outcome outcome =
         exchange(entry_of(proto::cmd_i2c_read), request.data(), reply.data());
-    return result_of<std::uint8_t>(outcome.sent, outcome.ok(), reply[0]);
+    return result_of<std::uint8_t>(outcome, reply[0]);
 }
 
 std::uint32_t a_usb::ssi_read() {
@@ -235,5 +258,5 @@ std::uint32_t a_usb::ssi_read() {
     const std::uint32_t value = reply[proto::ssi_offset] +
                                 256u * reply[proto::ssi_offset + 1] +
                                 65536u * reply[proto::ssi_offset + 2];
-    return result_of<std::uint32_t>(outcome.sent, outcome.ok(), value);
+    return result_of<std::uint32_t>(outcome, value);
 }

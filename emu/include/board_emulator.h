@@ -24,6 +24,7 @@ enum class fault {
     io_error,   // LIBUSB_ERROR_IO
     no_device,  // LIBUSB_ERROR_NO_DEVICE
     overflow,   // LIBUSB_ERROR_OVERFLOW
+    short_reply,  // an IN transfer ends at once with an empty reply (no error)
 };
 
 struct transfer_record {

@@ -283,65 +283,53 @@ TEST_F(UsbLink, InterfaceHeldElsewhereKeepsTheLinkDown) {
     expect_reconnects();
 }
 
-// Non-link faults: the command fails, the link stays up.
-TEST_F(UsbLink, StallAndOverflowLeaveTheLinkUp) {
+// The error rule, one row per fault: the command reports the failure through its result and
+// last_exchange, a reply is never read for a request that did not go out, and only link
+// errors drop the link (which the loop then reopens).
+TEST_F(UsbLink, EveryFaultFailsTheExchangeAndOnlyLinkErrorsDropTheLink) {
+    struct row { fault kind; direction which; bool link_kept; const char* reason; };
+    const row rows[] = {
+        {fault::stall, direction::out, true, "Pipe error"},
+        {fault::stall, direction::in, true, "Pipe error"},
+        {fault::overflow, direction::out, true, "Overflow"},
+        {fault::overflow, direction::in, true, "Overflow"},
+        {fault::short_reply, direction::in, true, "reply too short"},
+        {fault::io_error, direction::out, false, "Input/Output Error"},
+        {fault::io_error, direction::in, false, "Input/Output Error"},
+        {fault::no_device, direction::out, false, "No such device (it may have been disconnected)"},
+        {fault::no_device, direction::in, false, "No such device (it may have been disconnected)"},
+    };
     ASSERT_NO_FATAL_FAILURE(start_connected());
     board.set_encoder(77);
-    for (fault kind : {fault::stall, fault::overflow}) {
-        for (direction which : {direction::out, direction::in}) {
-            SCOPED_TRACE(std::to_string(static_cast<int>(kind)) + "/" +
-                         std::to_string(static_cast<int>(which)));
-            board.clear_transfers();
-            board.fail_next(1, kind, which);
-            EXPECT_EQ(link->ssi_read(), 0u);
-            EXPECT_TRUE(link->connected);
-            const auto log = board.transfers();
-            // A request that failed to go out is never followed by a read.
-            EXPECT_EQ(count_direction(log, direction::in), which == direction::out ? 0u : 1u);
-            EXPECT_EQ(link->ssi_read(), 77u);
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.reason);
+        board.clear_transfers();
+        board.fail_next(1, r.kind, r.which);
+        EXPECT_EQ(link->ssi_read(), 0u);
+        const exchange_outcome failed = link->last_exchange();
+        EXPECT_TRUE(failed.sent);
+        EXPECT_FALSE(failed.ok());
+        EXPECT_EQ(failed.reason(), r.reason);
+        EXPECT_EQ(link->connected.load(), r.link_kept);
+        const auto log = board.transfers();
+        EXPECT_EQ(count_direction(log, direction::in), r.which == direction::out ? 0u : 1u);
+        if (!r.link_kept) {
+            EXPECT_EQ(link->i2c_write(0xD0), 2);  // refused at once, nothing sent
+            EXPECT_FALSE(link->last_exchange().sent);
+            EXPECT_EQ(link->last_exchange().reason(), "board not connected");
+            EXPECT_EQ(board.transfers().size(), log.size());
+            EXPECT_TRUE(wait_until([this] { return link->connected.load(); }, link_change_limit));
         }
+        EXPECT_EQ(link->ssi_read(), 77u);
+        EXPECT_TRUE(link->last_exchange().ok());
     }
+    // A reply that carries 0 is a success, told apart from a failure only by last_exchange.
+    link->i2c_start();
+    EXPECT_EQ(link->i2c_write(0xD0), 0);
+    EXPECT_TRUE(link->last_exchange().ok());
     board.fail_next(1, fault::stall, direction::in);
-    EXPECT_EQ(link->i2c_read(1), 0);
-    board.fail_next(1, fault::stall, direction::out);
     EXPECT_EQ(link->i2c_write(0xD0), 0);
-    EXPECT_TRUE(link->connected);
-}
-
-// Link faults: the command fails, connected drops at once, and the loop reopens the board.
-TEST_F(UsbLink, IoErrorAndNoDeviceDropTheLinkUntilReopened) {
-    ASSERT_NO_FATAL_FAILURE(start_connected());
-    for (fault kind : {fault::io_error, fault::no_device}) {
-        for (direction which : {direction::out, direction::in}) {
-            SCOPED_TRACE(std::to_string(static_cast<int>(kind)) + "/" +
-                         std::to_string(static_cast<int>(which)));
-            board.clear_transfers();
-            board.fail_next(1, kind, which);
-            EXPECT_EQ(link->i2c_write(0xD0), 0);
-            EXPECT_FALSE(link->connected);
-            EXPECT_EQ(link->ssi_read(), 2u);  // refused at once, nothing sent
-            const auto log = board.transfers();
-            EXPECT_EQ(count_direction(log, direction::out), 1u);
-            EXPECT_EQ(count_direction(log, direction::in), which == direction::out ? 0u : 1u);
-            expect_reconnects();
-        }
-    }
-}
-
-// Timeouts cost the real 10 s each: one on each side.
-TEST_F(UsbLink, TimeoutsLeaveTheLinkUp) {
-    ASSERT_NO_FATAL_FAILURE(start_connected());
-    board.fail_next(1, fault::timeout, direction::out);
-    EXPECT_EQ(link->i2c_write(0xD0), 0);
-    EXPECT_TRUE(link->connected);
-    EXPECT_EQ(count_direction(board.transfers(), direction::in), 0u);
-
-    board.fail_next(1, fault::timeout, direction::in);
-    EXPECT_EQ(link->ssi_read(), 0u);
-    EXPECT_TRUE(link->connected);
-
-    board.set_encoder(4242);
-    EXPECT_EQ(link->ssi_read(), 4242u);
+    EXPECT_FALSE(link->last_exchange().ok());
 }
 
 TEST_F(UsbLink, WriteOutputsLogsOnlyNonLinkFailures) {
