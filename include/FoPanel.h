@@ -154,6 +154,7 @@ public:
     void OnButton5Click(wxCommandEvent& event);
     void OnButton7Click(wxCommandEvent& event);
     void OnButton8Click(wxCommandEvent& event);
+    void OnButton9Click(wxCommandEvent& event);
     void RunUpdate();
 
 private:
@@ -162,6 +163,10 @@ private:
     void FillTypeChoice();
     // SaveSettings, telling the caller how it went.
     catalogue::save_status StoreCatalogue();
+    // The save of "Mentes" and "Uj tipus": at once, with a log line when it fails.
+    void SaveEditedCatalogue();
+    // The texts of the four actual fields, rows X, Y, A, B.
+    std::array<wxString, 4> ActualTexts() const;
     void CreateControls();
     void BindHandlers();
     // Read-out steps of one connected tick.

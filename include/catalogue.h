@@ -99,4 +99,21 @@ teach_result teach(Type& type, const std::array<wxString, 4>& actual);
 // One log line naming the rejected rows; empty when none was rejected.
 wxString rejected_message(const teach_result& result);
 
+// ---- New types ("Uj tipus") ----
+
+// One above the largest ID, 1 for an empty catalogue. When the largest is already the
+// greatest 32-bit value, the smallest positive ID not in use.
+std::int32_t next_free_id(const std::vector<Type>& types);
+
+// The typed name when it is not blank and no type has it yet; otherwise "Uj tipus <id>".
+wxString new_type_name(const std::vector<Type>& types, const wxString& typed, std::int32_t id);
+
+struct new_type_result {
+    Type type;
+    teach_result taught;  // rows without a number start at 0
+};
+// The record "Uj tipus" appends: the next free ID, its name, targets taught from the fields.
+new_type_result make_new_type(const std::vector<Type>& types, const wxString& typed_name,
+                              const std::array<wxString, 4>& actual);
+
 }  // namespace catalogue

@@ -241,6 +241,7 @@ void FoPanel::BindHandlers() {
     Connect(ID_BUTTON5, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton5Click));
     Connect(ID_BUTTON7, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton7Click));
     Connect(ID_BUTTON8, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton8Click));
+    Connect(ID_BUTTON9, wxEVT_BUTTON, wxCommandEventHandler(FoPanel::OnButton9Click));
 }
 
 // ---- Catalogue ----
@@ -309,8 +310,11 @@ Type FoPanel::SelectedType() {
 }
 
 void FoPanel::FillTypeChoice() {
-    Choice1->Clear();
-    for (const Type& type : types) Choice1->Append(type.name);
+    // One call for the whole list: item by item, a large catalogue takes minutes.
+    wxArrayString names;
+    names.reserve(types.size());
+    for (const Type& type : types) names.push_back(type.name);
+    Choice1->Set(names);
 }
 
 void FoPanel::ShowSelectedType() {
@@ -337,20 +341,40 @@ void FoPanel::OnButton8Click(wxCommandEvent&) {
     Type* record = SelectedRecord();
     if (record == nullptr) return;
     record->name = TextCtrl11->GetValue();
-    FillTypeChoice();
+    // Only the one entry changes; refilling the list costs seconds with thousands of types.
+    Choice1->SetString(static_cast<unsigned>(selected_index), record->name);
     Choice1->SetSelection(selected_index);
+}
+
+std::array<wxString, 4> FoPanel::ActualTexts() const {
+    const auto fields = ActualFields();
+    return {fields[0]->GetValue(), fields[1]->GetValue(), fields[2]->GetValue(), fields[3]->GetValue()};
+}
+
+void FoPanel::SaveEditedCatalogue() {
+    if (StoreCatalogue() != catalogue::save_status::written)
+        AppendLog(wxString::Format("Settings file not saved: %s", ascii(settings_file)));
 }
 
 void FoPanel::OnButton5Click(wxCommandEvent&) {
     Type* record = SelectedRecord();
     if (record == nullptr) return;
-    const auto fields = ActualFields();
-    const catalogue::teach_result taught = catalogue::teach(
-        *record, {fields[0]->GetValue(), fields[1]->GetValue(), fields[2]->GetValue(), fields[3]->GetValue()});
+    const catalogue::teach_result taught = catalogue::teach(*record, ActualTexts());
     if (taught.any_rejected()) AppendLog(catalogue::rejected_message(taught));
     ShowSelectedType();
-    if (StoreCatalogue() == catalogue::save_status::failed)
-        AppendLog(wxString::Format("Settings file not saved: %s", ascii(settings_file)));
+    SaveEditedCatalogue();
+}
+
+void FoPanel::OnButton9Click(wxCommandEvent&) {
+    const catalogue::new_type_result added = catalogue::make_new_type(types, TextCtrl11->GetValue(), ActualTexts());
+    if (added.taught.any_rejected()) AppendLog(catalogue::rejected_message(added.taught));
+    types.push_back(added.type);
+    Choice1->Append(added.type.name);
+    selected_index = static_cast<int>(types.size() - 1);
+    Choice1->SetSelection(selected_index);
+    TextCtrl11->SetValue(added.type.name);
+    ShowSelectedType();
+    SaveEditedCatalogue();
 }
 
 // ---- Frame commands ----

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <optional>
 
 #include <fcntl.h>
@@ -354,6 +355,42 @@ wxString rejected_message(const teach_result& result) {
     }
     if (rows.empty()) return {};
     return "Ervenytelen ertek, a cel nem valtozott: " + rows;
+}
+
+std::int32_t next_free_id(const std::vector<Type>& types) {
+    if (types.empty()) return 1;
+    const auto by_id = [](const Type& a, const Type& b) { return a.ID < b.ID; };
+    const std::int32_t largest = std::max_element(types.begin(), types.end(), by_id)->ID;
+    if (largest < std::numeric_limits<std::int32_t>::max()) return largest + 1;
+    std::vector<std::int32_t> used;
+    used.reserve(types.size());
+    for (const Type& type : types)
+        if (type.ID > 0) used.push_back(type.ID);
+    std::sort(used.begin(), used.end());
+    std::int32_t candidate = 1;
+    for (const std::int32_t id : used) {
+        if (id > candidate) break;
+        if (id == candidate) ++candidate;
+    }
+    return candidate;
+}
+
+wxString new_type_name(const std::vector<Type>& types, const wxString& typed, std::int32_t id) {
+    wxString stripped = typed;
+    stripped.Trim(true).Trim(false);
+    const bool taken =
+        std::any_of(types.begin(), types.end(), [&typed](const Type& type) { return type.name == typed; });
+    if (stripped.empty() || taken) return wxString::Format("Uj tipus %d", static_cast<int>(id));
+    return typed;
+}
+
+new_type_result make_new_type(const std::vector<Type>& types, const wxString& typed_name,
+                              const std::array<wxString, 4>& actual) {
+    new_type_result result;
+    result.type.ID = next_free_id(types);
+    result.type.name = new_type_name(types, typed_name, result.type.ID);
+    result.taught = teach(result.type, actual);
+    return result;
 }
 
 }  // namespace catalogue

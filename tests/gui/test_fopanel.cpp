@@ -129,7 +129,6 @@ TEST_F(Positioner, MissingFileIsReportedThenCreatedEmptyAndEmptyCatalogueIsHarml
     panel->TextCtrl11->SetValue("new name");
     gui_test::click(panel->Button5);  // "Mentes"
     gui_test::click(panel->Button8);  // "Atnevezes"
-    gui_test::click(panel->Button9);  // "Uj tipus"
     gui_test::choose(panel->Choice1, 0);
     for (int tick = 0; tick < 3; ++tick) panel->Render();
     EXPECT_FALSE(std::filesystem::exists("Settings.dat")) << "\"Mentes\" saved an empty catalogue";
@@ -139,9 +138,13 @@ TEST_F(Positioner, MissingFileIsReportedThenCreatedEmptyAndEmptyCatalogueIsHarml
     EXPECT_EQ(shown(panel->BitmapButton5), "NOK.png");
     EXPECT_EQ(panel->selected_index, 0);
 
-    gui_test::close_frame(frame);
-    frame = nullptr;
-    EXPECT_EQ(read_bytes("Settings.dat"), "{\n    \"ShaftTypes\": []\n}");
+    gui_test::click(panel->Button9);  // "Uj tipus" starts the catalogue at ID 1
+    EXPECT_EQ(panel->Choice1->GetSelection(), 0);
+    EXPECT_EQ(text(panel->TextCtrl7), "5");
+    EXPECT_EQ(read_bytes("Settings.dat"), "{\n    \"ShaftTypes\": [\n        {\n            \"ID\": 1,\n"
+                                          "            \"name\": \"new name\",\n            \"X\": 5.0,\n"
+                                          "            \"Y\": 0.0,\n            \"alpha\": 0.0,\n"
+                                          "            \"beta\": 0.0\n        }\n    ]\n}");
 }
 
 TEST_F(Positioner, MentesTeachesTheThirdTypeOnlyFromFieldsHoldingANumber) {
@@ -181,6 +184,48 @@ TEST_F(Positioner, MentesTeachesTheThirdTypeOnlyFromFieldsHoldingANumber) {
     EXPECT_EQ(read_bytes("Settings.dat"), expected);
 }
 
+TEST_F(Positioner, UjTipusAppendsTheNextIdSelectsItAndSavesAtOnce) {
+    open();
+    gui_test::choose(panel->Choice1, 1);
+    panel->TextCtrl11->SetValue("Uj tengely");
+    panel->TextCtrl1->SetValue("1520");
+    panel->TextCtrl4->SetValue("12,5");
+    panel->TextCtrl5->SetValue("abc");
+    gui_test::click(panel->Button9);
+    ASSERT_EQ(panel->Choice1->GetCount(), 4u);
+    EXPECT_EQ(panel->Choice1->GetString(3), "Uj tengely");
+    EXPECT_EQ(panel->Choice1->GetSelection(), 3);
+    EXPECT_EQ(panel->selected_index, 3);
+    EXPECT_EQ(text(panel->TextCtrl11), "Uj tengely");
+    EXPECT_EQ(text(panel->TextCtrl7), "1520");
+    EXPECT_EQ(text(panel->TextCtrl8), "0");
+    EXPECT_EQ(text(panel->TextCtrl9), "12");
+    EXPECT_EQ(text(panel->TextCtrl2), std::string(created_line) + "\nErvenytelen ertek, a cel nem valtozott: Y, B");
+    const std::string three = three_types;
+    const std::string with_new = three.substr(0, three.size() - 8) +
+                                 ",\n"
+                                 "        {\n"
+                                 "            \"ID\": 3,\n"
+                                 "            \"name\": \"Uj tengely\",\n"
+                                 "            \"X\": 1520.0,\n"
+                                 "            \"Y\": 0.0,\n"
+                                 "            \"alpha\": 12.5,\n"
+                                 "            \"beta\": 0.0\n"
+                                 "        }\n"
+                                 "    ]\n"
+                                 "}";
+    EXPECT_EQ(read_bytes("Settings.dat"), with_new);
+
+    // The name is taken now: the second type is named after its ID.
+    gui_test::click(panel->Button9);
+    ASSERT_EQ(panel->Choice1->GetCount(), 5u);
+    EXPECT_EQ(panel->Choice1->GetString(4), "Uj tipus 4");
+    EXPECT_EQ(panel->Choice1->GetSelection(), 4);
+    EXPECT_EQ(text(panel->TextCtrl11), "Uj tipus 4");
+    EXPECT_EQ(panel->types[4].ID, 4);
+    EXPECT_NE(read_bytes("Settings.dat").find("\"ID\": 4,\n            \"name\": \"Uj tipus 4\""), std::string::npos);
+}
+
 TEST_F(Positioner, RenameAcceptsEmptyAndDuplicateNamesAndReachesTheFileOnClose) {
     open();
     panel->TextCtrl11->SetValue("");
@@ -202,11 +247,6 @@ TEST_F(Positioner, RenameAcceptsEmptyAndDuplicateNamesAndReachesTheFileOnClose) 
     gui_test::choose(panel->Choice1, 1);  // by position, not by name
     EXPECT_EQ(panel->selected_index, 1);
     EXPECT_EQ(text(panel->TextCtrl7), "200");
-
-    // "Uj tipus" has no command.
-    gui_test::click(panel->Button9);
-    EXPECT_EQ(panel->types.size(), 3u);
-    EXPECT_EQ(panel->Choice1->GetCount(), 3u);
 
     EXPECT_EQ(read_bytes("Settings.dat"), three_types) << "rename saved at once";
     gui_test::close_frame(frame);
@@ -305,6 +345,7 @@ TEST_F(Positioner, BadSettingsFilesAreReportedAndLeftUntouched) {
         panel->TextCtrl11->SetValue("x");
         gui_test::click(panel->Button8);
         gui_test::click(panel->Button5);
+        gui_test::click(panel->Button9);
         panel->Render();
         gui_test::close_frame(frame);
         frame = nullptr;

@@ -410,6 +410,22 @@ TEST(CatalogueFiles, SaveWritesOnlyWholeCatalogues) {
               catalogue::save_status::failed);
 }
 
+TEST(CatalogueNewType, TakesTheIdAboveTheLargestAndAFreeName) {
+    const auto ids = [](std::initializer_list<std::int32_t> list) {
+        std::vector<Type> types;
+        for (const std::int32_t id : list) types.push_back(make_type(id, "T", 0, 0, 0, 0));
+        return types;
+    };
+    const std::int32_t top = std::numeric_limits<std::int32_t>::max();
+    EXPECT_EQ(catalogue::next_free_id({}), 1);
+    EXPECT_EQ(catalogue::next_free_id(ids({7, -3, 2})), 8);
+    EXPECT_EQ(catalogue::next_free_id(ids({-9, -3})), -2);
+    EXPECT_EQ(catalogue::next_free_id(ids({top, 1, -1, 3, 2})), 4);
+    EXPECT_EQ(catalogue::new_type_name(ids({1}), "Uj", 2), "Uj");
+    EXPECT_EQ(catalogue::new_type_name(ids({1}), "T", 2), "Uj tipus 2");
+    EXPECT_EQ(catalogue::new_type_name(ids({1}), " \t", 2), "Uj tipus 2");
+}
+
 TEST(CatalogueJson, SampleCatalogueIsInTheProgramsOwnForm) {
     const fs::path sample = fs::path(TEST_DATA_DIR) / ".." / ".." / "resources" / "Settings.dat";
     const std::string bytes = read_bytes(sample);
