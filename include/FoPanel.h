@@ -1,7 +1,9 @@
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <wx/bmpbuttn.h>
@@ -15,6 +17,7 @@
 
 #include "catalogue.h"
 #include "readout.h"
+#include "self_update.h"
 
 class a_usb;
 class FoPanel;
@@ -145,6 +148,11 @@ public:
     bool row_ok[4] = {false, false, false, false};
     bool all_ok = false;
 
+    // Self-update: the station's fixed values (tests point them elsewhere) and whether a
+    // download is running beside the event loop.
+    self_update::settings update_settings = self_update::station_settings();
+    bool UpdateRunning() const { return update_worker.joinable(); }
+
     void OnButton1Click(wxCommandEvent& event);
     void OnButton6Click(wxCommandEvent& event);
     void OnButton2Click(wxCommandEvent& event);
@@ -168,6 +176,8 @@ private:
     // The texts of the four actual fields, rows X, Y, A, B.
     std::array<wxString, 4> ActualTexts() const;
     void CreateControls();
+    // On the GUI thread, when the update's download has ended; failure empty when installed.
+    void FinishUpdate(const std::string& failure);
     void BindHandlers();
     // Read-out steps of one connected tick.
     void SetUpSensors(readout::bus& board);
@@ -180,6 +190,9 @@ private:
     // How the catalogue file was found at load; a file that exists but could not be
     // taken in is never overwritten.
     catalogue::load_status load_status = catalogue::load_status::missing;
+
+    std::thread update_worker;
+    std::atomic<bool> update_cancel{false};
 
     wxDECLARE_EVENT_TABLE();
 };

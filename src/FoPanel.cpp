@@ -126,6 +126,9 @@ FoPanel::FoPanel(wxWindow* parent, wxWindowID, const wxPoint&, const wxSize&) {
 }
 
 FoPanel::~FoPanel() {
+    // A download still running is stopped; its results, queued for this panel, go with it.
+    update_cancel = true;
+    if (update_worker.joinable()) update_worker.join();
     if (timer != nullptr) {
         timer->Stop();
         delete timer;
@@ -385,12 +388,29 @@ void FoPanel::OnButton1Click(wxCommandEvent&) {
 
 void FoPanel::OnButton7Click(wxCommandEvent&) { GetParent()->Close(false); }
 
-void FoPanel::RunUpdate() { self_update::run(self_update::station_settings()); }
+// The download runs on its own thread so the positioner keeps working; its progress and
+// result come back as calls queued for the GUI thread.
+void FoPanel::RunUpdate() {
+    if (UpdateRunning()) return;
+    AppendLog(self_update::under_way_line);
+    update_worker = std::thread([this, s = update_settings] {
+        const auto report = [this](const std::string& line) { CallAfter([this, line] { AppendLog(ascii(line)); }); };
+        const std::string failure = self_update::install(s, report, update_cancel);
+        CallAfter([this, failure] { FinishUpdate(failure); });
+    });
+}
 
-void FoPanel::OnButton6Click(wxCommandEvent&) {
-    RunUpdate();
+void FoPanel::FinishUpdate(const std::string& failure) {
+    update_worker.join();
+    const std::string start_failure = failure.empty() ? self_update::start_installed(update_settings) : failure;
+    if (!start_failure.empty()) {
+        AppendLog(ascii(self_update::failure_line(start_failure)));
+        return;
+    }
     GetParent()->Close(false);
 }
+
+void FoPanel::OnButton6Click(wxCommandEvent&) { RunUpdate(); }
 
 // ---- Diagnostics ----
 
