@@ -33,7 +33,7 @@ check "package name is varnold" test "$(dpkg-deb -f "$deb" Package)" = varnold
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 dep_names=$(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g' | sed '/^$/d')
-for wanted in libwxgtk3.2-1 libwxbase3.2-1 libusb-1.0-0 wget fonts-dejavu-extra; do
+for wanted in libwxgtk3.2-1 libwxbase3.2-1 libusb-1.0-0 libcurl4 minisign fonts-dejavu-extra; do
     check "depends on $wanted" grep -qx "$wanted" <<<"$dep_names"
 done
 check "depends on no development package" bash -c '! grep -q -- "-dev$" <<<"$1"' _ "$dep_names"
@@ -112,7 +112,7 @@ for image in $images; do
 done
 check "catalogue created from the sample" cmp -s "$docs/Settings.dat" "$root/usr/share/varnold/Settings.dat.sample"
 check "catalogue is 644" test "$(mode_of "$docs/Settings.dat")" = 644
-check "download folder for the self-update" test -d "$docs/tmp"
+check "private download folder for the self-update" test "$(mode_of "$docs/tmp")" = 700
 check "autostart entry installed" \
     cmp -s "$home/.config/autostart/varnold.desktop" "$root/usr/share/applications/varnold.desktop"
 
@@ -162,6 +162,12 @@ printf '#!/bin/sh\npwd >"$HOME/started-in"\n' >"$docs/Varnold"
 chmod 755 "$docs/Varnold"
 check "launcher starts the station" env HOME="$home" "$station"
 check "station started in ~/Documents" test "$(cat "$home/started-in" 2>/dev/null)" = "$docs"
+# A program that fails at once gives way to the one the self-update kept, and says so.
+printf '#!/bin/sh\nexit 3\n' >"$docs/Varnold"
+printf '#!/bin/sh\npwd >"$HOME/old-started-in"\n' >"$docs/Varnold.old"
+chmod 755 "$docs/Varnold.old"
+check "launcher falls back to Varnold.old and logs it" \
+    bash -c 'HOME="$1" "$2" 2>&1 | grep -q "starting the previous program" && test -e "$1/old-started-in"' _ "$home" "$station"
 empty_home=$scratch/home/empty
 mkdir -p "$empty_home"
 check "launcher without setup fails and says why" \
