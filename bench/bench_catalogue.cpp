@@ -32,7 +32,7 @@ bool run(const row& r, const std::string& folder) {
     const std::vector<Type> types = bench::make_catalogue(r.types, 1);
     const std::string text = catalogue::to_json(types);
     const std::string path = folder + "/bench-catalogue-" + std::to_string(r.types) + ".dat";
-    if (text.empty() || !catalogue::write_file_atomically(path, text)) {
+    if (text.empty() || !catalogue::write_file_atomically(path, text).ok()) {
         std::fprintf(stderr, "cannot prepare %s\n", path.c_str());
         return false;
     }
@@ -53,7 +53,7 @@ bool run(const row& r, const std::string& folder) {
         rj_write.push_back(bench::time_ms([&] { sink += pretty_write(parsed); }));
         to_json.push_back(bench::time_ms([&] { sink += catalogue::to_json(types).size(); }));
         save.push_back(bench::time_ms([&] {
-            sink += catalogue::save(path, types) == catalogue::save_status::written ? 1 : 0;
+            sink += catalogue::write_file_atomically(path, catalogue::to_json(types)).ok() ? 1 : 0;
         }));
     }
     const catalogue::load_result check = catalogue::load(path);

@@ -70,7 +70,7 @@ std::string make_workdir() {
     types[0].X = static_cast<float>(encoder_value);
     types[1].name = "out of band";
     types[1].X = types[1].Y = types[1].alpha = types[1].beta = 5000.0f;
-    catalogue::save(dir + "/Settings.dat", types);
+    catalogue::write_file_atomically(dir + "/Settings.dat", catalogue::to_json(types));
     if (chdir(dir.c_str()) != 0) std::perror("chdir");
     return dir;
 }

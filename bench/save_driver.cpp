@@ -27,18 +27,20 @@ const std::vector<Type>& catalogue_b() {
     return b;
 }
 
-int init(const std::string& path) {
-    return catalogue::save(path, catalogue_a()) == catalogue::save_status::written ? 0 : 1;
+// Replaces whatever is at path, as two processes saving at once do to each other.
+bool replace(const std::string& path, const std::vector<Type>& types) {
+    const catalogue::write_result written = catalogue::write_file_atomically(path, catalogue::to_json(types));
+    if (!written.ok()) std::fprintf(stderr, "save failed: %s\n", std::strerror(written.error));
+    return written.ok();
 }
+
+int init(const std::string& path) { return replace(path, catalogue_a()) ? 0 : 1; }
 
 int loop(const std::string& path) {
     std::printf("saving\n");
     std::fflush(stdout);
     for (unsigned long i = 0;; ++i) {
-        if (catalogue::save(path, i % 2 ? catalogue_a() : catalogue_b()) != catalogue::save_status::written) {
-            std::fprintf(stderr, "save %lu failed\n", i);
-            return 1;
-        }
+        if (!replace(path, i % 2 ? catalogue_a() : catalogue_b())) return 1;
     }
 }
 
@@ -57,6 +59,8 @@ int check(const std::string& path) {
 const char* status_name(catalogue::save_status status) {
     switch (status) {
         case catalogue::save_status::written: return "written";
+        case catalogue::save_status::created: return "created";
+        case catalogue::save_status::written_beside: return "written beside";
         case catalogue::save_status::skipped: return "skipped";
         case catalogue::save_status::failed: return "failed";
     }
@@ -76,8 +80,9 @@ int once(const std::string& path) {
         type.X += 1.0f;
     }
     const std::vector<Type> before = types;
-    const catalogue::save_status status = catalogue::save(path, types);
-    std::printf("%s\n", status_name(status));
+    catalogue::file_seen seen = loaded.seen;
+    const catalogue::save_result result = catalogue::save(path, types, seen);
+    std::printf("%s\n", status_name(result.status));
     if (!bench::same_catalogue(types, before)) {
         std::printf("the catalogue in memory changed\n");
         return 1;

@@ -132,7 +132,7 @@ public:
 
     a_usb* usb = nullptr;
     FoPanelRenderTimer* timer = nullptr;
-    std::string settings_file = "Settings.dat";
+    std::string settings_file = catalogue::settings_file_name;
     std::vector<Type> types;
     int selected_index = 0;
 
@@ -169,10 +169,10 @@ private:
     // The selected record, or null when the catalogue has none at selected_index.
     Type* SelectedRecord();
     void FillTypeChoice();
-    // SaveSettings, telling the caller how it went.
-    catalogue::save_status StoreCatalogue();
-    // The save of "Mentes" and "Uj tipus": at once, with a log line when it fails.
-    void SaveEditedCatalogue();
+    // SaveSettings, telling the caller how it went; every outcome worth a line is logged.
+    catalogue::save_result StoreCatalogue();
+    // Takes a load's records and file state and logs its outcome.
+    void TakeLoad(catalogue::load_result result);
     // The texts of the four actual fields, rows X, Y, A, B.
     std::array<wxString, 4> ActualTexts() const;
     void CreateControls();
@@ -187,9 +187,8 @@ private:
     std::array<wxTextCtrl*, 4> ActualFields() const;
     std::array<wxBitmapButton*, 4> RowIndicators() const;
 
-    // How the catalogue file was found at load; a file that exists but could not be
-    // taken in is never overwritten.
-    catalogue::load_status load_status = catalogue::load_status::missing;
+    // The catalogue file as loaded or last saved: a save replaces only that file.
+    catalogue::file_seen settings_seen;
 
     std::thread update_worker;
     std::atomic<bool> update_cancel{false};

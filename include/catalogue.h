@@ -26,6 +26,9 @@ struct Type {
 
 namespace catalogue {
 
+// The catalogue file, relative to the station's working folder.
+inline constexpr const char* settings_file_name = "Settings.dat";
+
 // The catalogue as the pretty writer prints it: UTF-8 bytes, 4-space indent, no final newline.
 // Empty when a target is not a finite number: JSON has no form for it, and an empty text is
 // never saved.
@@ -47,13 +50,54 @@ parse_result from_json(std::string_view utf8);
 // Empty when the element can be turned into a Type; otherwise what is wrong with it.
 std::string element_shape_error(const rapidjson::Value& element);
 
-// Writes bytes to path through a temporary file in the same folder, flushed to disk
-// and renamed over the old file, so the old file survives any failure. False on failure.
-bool write_file_atomically(const std::string& path, const std::string& bytes);
+// Limits that keep any file from stopping the station: larger files are not loaded (nor
+// replaced), deeper documents and longer names are refused.
+constexpr std::size_t largest_file = 16u * 1024u * 1024u;
+constexpr int deepest_nesting = 32;
+constexpr std::size_t longest_name = 256;  // characters
+
+// False for a name above longest_name characters.
+bool name_fits(const wxString& name);
+// The log line for a refused rename.
+wxString name_refused_message(const wxString& name);
+
+// The catalogue file as the station last loaded or saved it, so that a save never replaces a
+// file someone else put there.
+struct file_seen {
+    bool exists = false;  // a file was there (false: the station may create one)
+    bool keep = false;    // it could not be taken in: never replace it
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t modified_ns = 0;
+    std::int64_t size = 0;
+    bool same_file(const file_seen& other) const;
+};
 
 enum class read_status { ok, missing, unreadable };
-// Reads a whole file; unreadable covers a file that exists but cannot be opened or read.
-read_status read_file(const std::string& path, std::string& bytes);
+struct read_result {
+    read_status status = read_status::missing;
+    std::string bytes;
+    std::string reason;  // why the file could not be read
+    file_seen seen;
+};
+// Reads a whole file of at most largest_file bytes; a symbolic link is read through, and one
+// that leads nowhere is unreadable, not missing.
+read_result read_file(const std::string& path);
+
+// The outcome of one write: error is the errno of the failure, 0 on success.
+struct write_result {
+    int error = 0;
+    bool in_place = false;  // the folder took no temporary file: written over the file itself
+    int temp_error = 0;     // why the temporary file could not be made, when in_place
+    file_seen written;
+    bool ok() const { return error == 0; }
+};
+// Replaces path (or, for a symbolic link, its target) with bytes through a flushed temporary
+// file renamed over it, keeping mode, owner and group where the process may. When the folder
+// takes no temporary file but the file is writable, writes the file in place.
+write_result write_file_atomically(const std::string& path, const std::string& bytes);
+// Creates path with bytes; fails with EEXIST, never replacing, if anything is there.
+write_result create_file(const std::string& path, const std::string& bytes);
 
 // ---- Loading and saving as the positioner does it ----
 
@@ -61,11 +105,14 @@ enum class load_status { loaded, missing, unreadable, parse_error, wrong_shape }
 struct load_result {
     load_status status = load_status::missing;
     std::vector<Type> types;  // empty unless loaded
-    std::string detail;
+    std::string detail;       // why it failed
+    file_seen seen;
 };
 load_result load(const std::string& path);
+// The load result of a parsed text that came from no file.
+load_result interpret(parse_result parsed);
 
-// The log line for a load ("Settings file not exist: Settings.dat", "Json Pharse error", ...);
+// The log line for a load ("Settings file not exist: Settings.dat", "Json Pharse error: ...");
 // empty after a successful load.
 wxString load_message(const load_result& result, const std::string& path);
 
@@ -78,9 +125,36 @@ bool may_save_after(load_status status);
 constexpr std::size_t longest_unsaved_text = 9;
 bool long_enough_to_save(std::size_t characters);
 
-enum class save_status { written, skipped, failed };
-// Serialises and writes the catalogue as UTF-8, whatever the process locale.
-save_status save(const std::string& path, const std::vector<Type>& types);
+enum class save_status {
+    written,         // the file the station knew was replaced
+    created,         // no file was there; one was made
+    written_beside,  // the file changed under the station: its catalogue went to `beside`
+    skipped,         // nothing written (see reason)
+    failed
+};
+struct save_result {
+    save_status status = save_status::skipped;
+    std::string reason;
+    std::string beside;
+    bool in_place = false;  // written, but not atomically (see reason)
+};
+// Saves the catalogue as UTF-8 whatever the process locale. Replaces path only when it is the
+// file seen describes; otherwise creates it or writes beside it. Updates seen after a write.
+save_result save(const std::string& path, const std::vector<Type>& types, file_seen& seen);
+// The log line for a save; empty for a plain good save.
+wxString save_message(const save_result& result, const std::string& path);
+
+// ---- One station per folder ----
+
+enum class lock_status { held, taken, unavailable };
+struct folder_lock {
+    lock_status status = lock_status::unavailable;
+    int fd = -1;  // kept open for the life of the process
+    std::string reason;
+};
+// Locks the folder of the catalogue at path, waiting up to wait_ms for a station that is
+// closing (a self-update starts its successor before the old program has ended).
+folder_lock lock_folder(const std::string& path, int wait_ms);
 
 // ---- Teaching ("Mentes") ----
 
@@ -105,7 +179,7 @@ wxString rejected_message(const teach_result& result);
 // greatest 32-bit value, the smallest positive ID not in use.
 std::int32_t next_free_id(const std::vector<Type>& types);
 
-// The typed name when it is not blank and no type has it yet; otherwise "Uj tipus <id>".
+// The typed name when it is not blank, fits and no type has it yet; otherwise "Uj tipus <id>".
 wxString new_type_name(const std::vector<Type>& types, const wxString& typed, std::int32_t id);
 
 struct new_type_result {

@@ -1,5 +1,7 @@
 #include "FoPanel.h"
 
+#include <cstdio>
+
 #include <wx/font.h>
 #include <wx/image.h>
 #include <wx/intl.h>
@@ -258,46 +260,33 @@ wxString FoPanel::DataToJson() { return from_locale_narrow(catalogue::to_json(ty
 
 void FoPanel::SaveSettings() { StoreCatalogue(); }
 
-catalogue::save_status FoPanel::StoreCatalogue() {
-    // A file that was there but could not be read is kept for the operator to mend,
-    // rather than replaced by the empty catalogue of the failed load.
-    if (!catalogue::may_save_after(load_status)) return catalogue::save_status::skipped;
-    // Written as UTF-8 whatever the process locale, so a name the locale cannot
-    // represent is neither lost nor allowed to empty the file.
-    return catalogue::save(settings_file, types);
+catalogue::save_result FoPanel::StoreCatalogue() {
+    // Written as UTF-8 whatever the process locale; a file the station did not load or
+    // write is never replaced, and one it could not load is kept for the operator to mend.
+    const catalogue::save_result result = catalogue::save(settings_file, types, settings_seen);
+    const wxString message = catalogue::save_message(result, settings_file);
+    if (!message.empty()) {
+        AppendLog(message);
+        // The shutdown save's line has no log box left to be read in.
+        std::fprintf(stderr, "%s\n", static_cast<const char*>(message.utf8_str()));
+    }
+    return result;
 }
 
-void FoPanel::LoadSettings() {
-    std::string bytes;
-    const catalogue::read_status read = catalogue::read_file(settings_file, bytes);
-    if (read != catalogue::read_status::ok) {
-        catalogue::load_result result;
-        result.status = read == catalogue::read_status::missing ? catalogue::load_status::missing
-                                                                 : catalogue::load_status::unreadable;
-        load_status = result.status;
-        AppendLog(catalogue::load_message(result, settings_file));
-        return;
-    }
-    // Bytes that are not UTF-8 give empty text, which the parser rejects.
-    DataFromJson(from_utf8(bytes));
-}
+void FoPanel::LoadSettings() { TakeLoad(catalogue::load(settings_file)); }
 
 void FoPanel::DataFromJson(wxString text) {
-    catalogue::parse_result parsed = catalogue::from_json(to_utf8(text));
-    catalogue::load_result result;
-    result.detail = parsed.detail;
-    switch (parsed.status) {
-        case catalogue::parse_status::ok: result.status = catalogue::load_status::loaded; break;
-        case catalogue::parse_status::parse_error: result.status = catalogue::load_status::parse_error; break;
-        case catalogue::parse_status::wrong_shape: result.status = catalogue::load_status::wrong_shape; break;
-    }
-    load_status = result.status;
-    // Valid JSON of the wrong form says what is wrong, so the file can be mended.
-    const wxString message = result.status == catalogue::load_status::wrong_shape
-                                 ? "Json shape error: " + from_utf8(result.detail)
-                                 : catalogue::load_message(result, settings_file);
+    catalogue::load_result result = catalogue::interpret(catalogue::from_json(to_utf8(text)));
+    result.seen = settings_seen;
+    result.seen.keep = result.seen.keep || !catalogue::may_save_after(result.status);
+    TakeLoad(std::move(result));
+}
+
+void FoPanel::TakeLoad(catalogue::load_result result) {
+    settings_seen = result.seen;
+    const wxString message = catalogue::load_message(result, settings_file);
     if (!message.empty()) AppendLog(message);
-    types.insert(types.end(), parsed.types.begin(), parsed.types.end());
+    types.insert(types.end(), result.types.begin(), result.types.end());
 }
 
 // ---- Selection and editing ----
@@ -343,7 +332,12 @@ void FoPanel::OnChoice1Select(wxCommandEvent&) {
 void FoPanel::OnButton8Click(wxCommandEvent&) {
     Type* record = SelectedRecord();
     if (record == nullptr) return;
-    record->name = TextCtrl11->GetValue();
+    const wxString name = TextCtrl11->GetValue();
+    if (!catalogue::name_fits(name)) {
+        AppendLog(catalogue::name_refused_message(name));
+        return;
+    }
+    record->name = name;
     // Only the one entry changes; refilling the list costs seconds with thousands of types.
     Choice1->SetString(static_cast<unsigned>(selected_index), record->name);
     Choice1->SetSelection(selected_index);
@@ -354,10 +348,6 @@ std::array<wxString, 4> FoPanel::ActualTexts() const {
     return {fields[0]->GetValue(), fields[1]->GetValue(), fields[2]->GetValue(), fields[3]->GetValue()};
 }
 
-void FoPanel::SaveEditedCatalogue() {
-    if (StoreCatalogue() != catalogue::save_status::written)
-        AppendLog(wxString::Format("Settings file not saved: %s", ascii(settings_file)));
-}
 
 void FoPanel::OnButton5Click(wxCommandEvent&) {
     Type* record = SelectedRecord();
@@ -365,7 +355,7 @@ void FoPanel::OnButton5Click(wxCommandEvent&) {
     const catalogue::teach_result taught = catalogue::teach(*record, ActualTexts());
     if (taught.any_rejected()) AppendLog(catalogue::rejected_message(taught));
     ShowSelectedType();
-    SaveEditedCatalogue();
+    StoreCatalogue();
 }
 
 void FoPanel::OnButton9Click(wxCommandEvent&) {
@@ -377,7 +367,7 @@ void FoPanel::OnButton9Click(wxCommandEvent&) {
     Choice1->SetSelection(selected_index);
     TextCtrl11->SetValue(added.type.name);
     ShowSelectedType();
-    SaveEditedCatalogue();
+    StoreCatalogue();
 }
 
 // ---- Frame commands ----

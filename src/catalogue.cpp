@@ -1,18 +1,12 @@
 #include "catalogue.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <optional>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <rapidjson/error/en.h>
 #include <rapidjson/prettywriter.h>
@@ -79,56 +73,37 @@ std::string parse_error_text(const rapidjson::Document& document) {
            std::to_string(document.GetErrorOffset());
 }
 
-// Writes all of bytes, retrying short writes and interruptions.
-bool write_all(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
+// Characters of valid UTF-8 text: every byte that does not continue a sequence.
+std::size_t utf8_characters(std::string_view text) {
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+// Arrays and objects nested deeper than any catalogue needs, counted outside strings before
+// the parser sees the text.
+bool nested_too_deep(std::string_view text) {
+    int depth = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > catalogue::deepest_nesting) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
         }
-        done += static_cast<size_t>(written);
     }
-    return true;
-}
-
-std::string folder_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-// mkstemp creates 0600; the catalogue keeps the old file's mode, or gets the usual one for a new file.
-mode_t mode_for(const std::string& path) {
-    struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0) return existing.st_mode & 07777;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
-void sync_folder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    // Some file systems cannot sync a folder; the new file is in place either way.
-    ::fsync(fd);
-    ::close(fd);
-}
-
-bool read_all(int fd, std::string& bytes) {
-    bytes.clear();
-    char chunk[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (got == 0) return true;
-        bytes.append(chunk, static_cast<size_t>(got));
-    }
+    return false;
 }
 
 }  // namespace
@@ -176,8 +151,10 @@ std::string element_shape_error(const rapidjson::Value& element) {
     if (name == nullptr) return "no " + quoted("name");
     if (!name->IsString()) return quoted("name") + " is not a string";
     // An escaped lone surrogate decodes to bytes that are not UTF-8 and would read as no name.
-    if (!is_valid_utf8(std::string_view(name->GetString(), name->GetStringLength()))) {
-        return quoted("name") + " is not valid text";
+    const std::string_view text(name->GetString(), name->GetStringLength());
+    if (!is_valid_utf8(text)) return quoted("name") + " is not valid text";
+    if (utf8_characters(text) > longest_name) {
+        return quoted("name") + " is longer than " + std::to_string(longest_name) + " characters";
     }
     for (const char* key : number_keys) {
         const rapidjson::Value* number = member(element, key);
@@ -199,8 +176,13 @@ parse_result from_json(std::string_view utf8) {
         result.detail = "contains a NUL byte";
         return result;
     }
+    if (nested_too_deep(utf8)) {
+        result.detail = "nested deeper than " + std::to_string(deepest_nesting) + " levels";
+        return result;
+    }
+    // Iterative, so the parser's own depth never rests on the stack.
     rapidjson::Document document;
-    document.Parse(utf8.data(), utf8.size());
+    document.Parse<rapidjson::kParseIterativeFlag>(utf8.data(), utf8.size());
     if (document.HasParseError()) {
         result.detail = parse_error_text(document);
         return result;
@@ -217,115 +199,13 @@ parse_result from_json(std::string_view utf8) {
     return result;
 }
 
-// A save killed between creating its temporary file and the rename leaves that file behind;
-// the next good save clears such leftovers so they do not pile up beside the catalogue.
-namespace {
-void remove_interrupted_saves(const std::string& folder, const std::string& base) {
-    const std::string prefix = "." + base + ".";
-    constexpr std::size_t unique_part = 6;  // mkostemp's XXXXXX
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() != prefix.size() + unique_part || name.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        if (entry.is_regular_file(error)) std::filesystem::remove(entry.path(), error);
-    }
-}
-}  // namespace
-
-bool write_file_atomically(const std::string& path, const std::string& bytes) {
-    const std::string folder = folder_of(path);
-    const auto slash = path.rfind('/');
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temp = folder + "/." + base + ".XXXXXX";
-    const mode_t mode = mode_for(path);
-
-    // Close-on-exec: the self-update may start a shell while the file is open.
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = write_all(fd, bytes) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    sync_folder(folder);
-    remove_interrupted_saves(folder, base);
-    return true;
-}
-
-read_status read_file(const std::string& path, std::string& bytes) {
-    bytes.clear();
-    // Non-blocking, so a FIFO in the file's place cannot hang the screen; it is refused below.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return errno == ENOENT ? read_status::missing : read_status::unreadable;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && read_all(fd, bytes);
-    ::close(fd);
-    if (!ok) {
-        bytes.clear();
-        return read_status::unreadable;
-    }
-    return read_status::ok;
-}
-
-load_result load(const std::string& path) {
-    load_result result;
-    std::string bytes;
-    switch (read_file(path, bytes)) {
-        case read_status::missing:
-            result.status = load_status::missing;
-            return result;
-        case read_status::unreadable:
-            result.status = load_status::unreadable;
-            result.detail = "cannot be opened or read";
-            return result;
-        case read_status::ok:
-            break;
-    }
-    parse_result parsed = from_json(bytes);
-    result.detail = parsed.detail;
-    switch (parsed.status) {
-        case parse_status::ok:
-            result.status = load_status::loaded;
-            result.types = std::move(parsed.types);
-            break;
-        case parse_status::parse_error:
-            result.status = load_status::parse_error;
-            break;
-        case parse_status::wrong_shape:
-            result.status = load_status::wrong_shape;
-            break;
-    }
-    return result;
-}
-
-wxString load_message(const load_result& result, const std::string& path) {
-    switch (result.status) {
-        case load_status::loaded:
-            return {};
-        case load_status::missing:
-            return wxString::Format("Settings file not exist: %s", from_locale_narrow(path));
-        case load_status::unreadable:
-            return wxString::Format("Settings file not readable: %s", from_locale_narrow(path));
-        case load_status::parse_error:
-        case load_status::wrong_shape:
-            break;
-    }
-    return "Json Pharse error";
-}
-
-bool may_save_after(load_status status) {
-    return status == load_status::loaded || status == load_status::missing;
-}
-
 bool long_enough_to_save(std::size_t characters) { return characters > longest_unsaved_text; }
 
-save_status save(const std::string& path, const std::vector<Type>& types) {
-    const std::string bytes = to_json(types);
-    if (!long_enough_to_save(bytes.size())) return save_status::skipped;
-    return write_file_atomically(path, bytes) ? save_status::written : save_status::failed;
+bool name_fits(const wxString& name) { return name.length() <= longest_name; }
+
+wxString name_refused_message(const wxString& name) {
+    return wxString::Format("A nev tul hosszu, nem valtozott: %zu karakter (legfeljebb %zu)",
+                            static_cast<std::size_t>(name.length()), longest_name);
 }
 
 bool teach_result::any_rejected() const {
@@ -380,7 +260,8 @@ wxString new_type_name(const std::vector<Type>& types, const wxString& typed, st
     stripped.Trim(true).Trim(false);
     const bool taken =
         std::any_of(types.begin(), types.end(), [&typed](const Type& type) { return type.name == typed; });
-    if (stripped.empty() || taken) return wxString::Format("Uj tipus %d", static_cast<int>(id));
+    // A name the loader would refuse would make the whole file unloadable.
+    if (stripped.empty() || taken || !name_fits(typed)) return wxString::Format("Uj tipus %d", static_cast<int>(id));
     return typed;
 }
 
