@@ -13,5 +13,5 @@ cp "$here"/../tests/data/catalogue/*.json "$here"/../resources/Settings.dat "$bu
 export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$here/ubsan.supp"
 exec "$build/fuzz_catalogue" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 \
-    -rss_limit_mb=2048 -max_len=8192 -dict="$here/catalogue.dict" \
+    -rss_limit_mb=2048 -max_len=300000 -dict="$here/catalogue.dict" \
     -artifact_prefix="$build/artifacts/" "$corpus" "$build/seeds"

@@ -332,8 +332,6 @@ read_result read_file(const std::string& path) {
         result.reason = reason_of(errno);
     } else if (!S_ISREG(info.st_mode)) {
         result.reason = "not a regular file";
-    } else if (static_cast<std::uint64_t>(info.st_size) > largest_file) {
-        result.reason = too_large();
     } else if (!read_all(fd, result.bytes, largest_file)) {
         result.reason = reason_of(errno);
     } else if (result.bytes.size() > largest_file) {

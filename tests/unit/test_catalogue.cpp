@@ -1,28 +1,20 @@
-// The catalogue's file format, its checked loading, the atomic save and the teaching rules.
+// The catalogue's file format, its checked parsing and the teaching rules.
 #include <gtest/gtest.h>
 
 #include <cfloat>
-#include <clocale>
 #include <cmath>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "catalogue.h"
 #include "scoped_locale.h"
 
 namespace fs = std::filesystem;
-using catalogue::load_status;
 using catalogue::parse_status;
 
 namespace {
@@ -32,41 +24,11 @@ std::string read_bytes(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void write_bytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
 std::string golden(const std::string& name) {
     const fs::path path = fs::path(TEST_DATA_DIR) / "catalogue" / name;
     EXPECT_TRUE(fs::exists(path)) << path;
     return read_bytes(path);
 }
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "catalogue-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-    std::set<std::string> entries() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_)) names.insert(entry.path().filename().string());
-        return names;
-    }
-
-private:
-    fs::path path_;
-};
 
 Type make_type(std::int32_t id, const wxString& name, float x, float y, float alpha, float beta) {
     Type type;
@@ -166,6 +128,7 @@ TEST(CatalogueJson, AcceptsHandwrittenFilesAndSavesTheCanonicalForm) {
 
 TEST(CatalogueJson, RejectsBadDocumentsWithoutTakingAnyRecord) {
     const std::string good = R"({"ID":1,"name":"a","X":1,"Y":2,"alpha":3,"beta":4})";
+    const std::string long_name(257, 'n');
     const auto with_element = [&good](const std::string& bad) {
         return "{\"ShaftTypes\": [" + good + ", " + bad + "]}";
     };
@@ -182,6 +145,7 @@ TEST(CatalogueJson, RejectsBadDocumentsWithoutTakingAnyRecord) {
         {"{\"ShaftTypes\": []}{}", parse_status::parse_error},
         {"{\"ShaftTypes\": [],}", parse_status::parse_error},
         {"// note\n{\"ShaftTypes\": []}", parse_status::parse_error},
+        {"{\"ShaftTypes\": [" + std::string(32, '[') + std::string(32, ']') + "]}", parse_status::parse_error},
         {std::string("{\"ShaftTypes\": []}") + '\0' + " trailing", parse_status::parse_error},
         {with_element(R"({"ID":1,"name":"a","X":NaN,"Y":2,"alpha":3,"beta":4})"), parse_status::parse_error},
         {with_element(R"({"ID":1,"name":"a","X":1e400,"Y":2,"alpha":3,"beta":4})"), parse_status::parse_error},
@@ -205,6 +169,8 @@ TEST(CatalogueJson, RejectsBadDocumentsWithoutTakingAnyRecord) {
         {with_element(R"({"ID":-2147483649,"name":"a","X":1,"Y":2,"alpha":3,"beta":4})"), parse_status::wrong_shape},
         {with_element(R"({"ID":1,"name":5,"X":1,"Y":2,"alpha":3,"beta":4})"), parse_status::wrong_shape},
         {with_element(R"({"ID":1,"name":"\udc00","X":1,"Y":2,"alpha":3,"beta":4})"), parse_status::wrong_shape},
+        {with_element("{\"ID\":1,\"name\":\"" + long_name + "\",\"X\":1,\"Y\":2,\"alpha\":3,\"beta\":4}"),
+         parse_status::wrong_shape},
         {with_element(R"({"ID":1,"name":"a","X":"1","Y":2,"alpha":3,"beta":4})"), parse_status::wrong_shape},
         {with_element(R"({"ID":1,"name":"a","X":1,"Y":null,"alpha":3,"beta":4})"), parse_status::wrong_shape},
         {with_element(R"({"ID":1,"name":"a","X":1,"Y":2,"alpha":true,"beta":4})"), parse_status::wrong_shape},
@@ -221,6 +187,14 @@ TEST(CatalogueJson, RejectsBadDocumentsWithoutTakingAnyRecord) {
         EXPECT_FALSE(result.detail.empty()) << c.text;
     }
     EXPECT_EQ(parse_ok(with_element(good)).size(), 2u);
+    // The limits themselves still load: 256 characters (not bytes) and the deepest nesting.
+    const std::string longest = "\xC3\xA1" + std::string(255, 'n');
+    EXPECT_EQ(parse_ok(with_element("{\"ID\":1,\"name\":\"" + longest + "\",\"X\":1,\"Y\":2,\"alpha\":3,\"beta\":4}"))
+                  .at(1).name.length(), 256u);
+    EXPECT_TRUE(catalogue::name_fits(wxString::FromUTF8(longest)));
+    EXPECT_FALSE(catalogue::name_fits(wxString(wxUniChar('n'), 257)));
+    const std::string deepest = "{\"ShaftTypes\": [" + std::string(30, '[') + std::string(30, ']') + "]}";
+    EXPECT_EQ(catalogue::from_json(deepest).status, parse_status::wrong_shape);
 }
 
 TEST(CatalogueJson, UncheckedElementGivesADefaultRecord) {
@@ -244,170 +218,6 @@ TEST(CatalogueJson, NeverWritesNonFiniteTargets) {
         EXPECT_EQ(catalogue::to_json({good, bad}), "");
     }
     EXPECT_TRUE(catalogue::is_storable(good));
-}
-
-TEST(CatalogueFiles, AtomicWriteReplacesTheFileAndKeepsItsMode) {
-    TempDir dir;
-    const fs::path target = dir.path() / "Settings.dat";
-    write_bytes(target, "old contents");
-    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
-
-    ASSERT_TRUE(catalogue::write_file_atomically(target.string(), golden("worked_example.json")));
-    EXPECT_EQ(read_bytes(target), golden("worked_example.json"));
-    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-    EXPECT_EQ(dir.entries(), std::set<std::string>{"Settings.dat"});
-
-    const fs::path fresh = dir.path() / "new.dat";
-    ASSERT_TRUE(catalogue::write_file_atomically(fresh.string(), ""));
-    EXPECT_TRUE(fs::is_regular_file(fresh));
-    EXPECT_EQ(fs::file_size(fresh), 0u);
-    EXPECT_NE(fs::status(fresh).permissions() & fs::perms::owner_read, fs::perms::none);
-}
-
-TEST(CatalogueFiles, FailedWriteLeavesTheOldFileAndNoTemporaryFile) {
-    TempDir dir;
-    const fs::path target = dir.path() / "Settings.dat";
-    const std::string old_bytes = golden("worked_example.json");
-    const std::string new_bytes(64 * 1024, ' ');
-    write_bytes(target, old_bytes);
-
-    // The file size limit makes the write itself fail, for root too.
-    {
-        rlimit saved{};
-        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-        const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit small = saved;
-        small.rlim_cur = 1024;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-        const bool written = catalogue::write_file_atomically(target.string(), new_bytes);
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previous_handler);
-        EXPECT_FALSE(written);
-        EXPECT_EQ(read_bytes(target), old_bytes);
-        EXPECT_EQ(dir.entries(), std::set<std::string>{"Settings.dat"});
-    }
-
-    // The rename fails when the target is a folder that is not empty.
-    const fs::path folder_target = dir.path() / "folder";
-    fs::create_directory(folder_target);
-    write_bytes(folder_target / "inside", "x");
-    EXPECT_FALSE(catalogue::write_file_atomically(folder_target.string(), new_bytes));
-    EXPECT_EQ(read_bytes(folder_target / "inside"), "x");
-    EXPECT_EQ(dir.entries(), (std::set<std::string>{"Settings.dat", "folder"}));
-
-    EXPECT_FALSE(catalogue::write_file_atomically((dir.path() / "no-such-folder" / "x").string(), new_bytes));
-}
-
-TEST(CatalogueFiles, GoodSaveClearsWhatAnInterruptedSaveLeftBehind) {
-    TempDir dir;
-    const fs::path target = dir.path() / "Settings.dat";
-    write_bytes(dir.path() / ".Settings.dat.k1Lled", "half a catalogue");
-    write_bytes(dir.path() / ".Settings.dat.backup-copy", "the operator's own");
-    write_bytes(dir.path() / ".Other.dat.k1Lled", "another file's");
-    ASSERT_TRUE(catalogue::write_file_atomically(target.string(), "{}"));
-    EXPECT_EQ(dir.entries(),
-              (std::set<std::string>{"Settings.dat", ".Settings.dat.backup-copy", ".Other.dat.k1Lled"}));
-}
-
-TEST(CatalogueFiles, FailedWriteInReadOnlyFolder) {
-    TempDir dir;
-    const fs::path target = dir.path() / "Settings.dat";
-    write_bytes(target, "old");
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-    if (::access(dir.path().c_str(), W_OK) == 0) {
-        GTEST_SKIP() << "running with rights that ignore folder permissions (root); the write "
-                        "failure is covered by the file size limit test";
-    }
-    EXPECT_FALSE(catalogue::write_file_atomically(target.string(), "new contents"));
-    EXPECT_EQ(read_bytes(target), "old");
-    EXPECT_EQ(dir.entries(), std::set<std::string>{"Settings.dat"});
-}
-
-TEST(CatalogueFiles, ReadFileTellsMissingFromUnreadable) {
-    TempDir dir;
-    std::string bytes = "stale";
-    EXPECT_EQ(catalogue::read_file((dir.path() / "none").string(), bytes), catalogue::read_status::missing);
-    EXPECT_EQ(bytes, "");
-
-    const std::string with_nul("a\0b\xff", 4);
-    write_bytes(dir.path() / "file", with_nul);
-    EXPECT_EQ(catalogue::read_file((dir.path() / "file").string(), bytes), catalogue::read_status::ok);
-    EXPECT_EQ(bytes, with_nul);
-
-    EXPECT_EQ(catalogue::read_file(dir.path().string(), bytes), catalogue::read_status::unreadable);
-    EXPECT_EQ(bytes, "");
-
-    ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
-    EXPECT_EQ(catalogue::read_file((dir.path() / "fifo").string(), bytes), catalogue::read_status::unreadable);
-
-    write_bytes(dir.path() / "locked", "x");
-    ::chmod((dir.path() / "locked").c_str(), 0);
-    if (::access((dir.path() / "locked").c_str(), R_OK) != 0) {
-        EXPECT_EQ(catalogue::read_file((dir.path() / "locked").string(), bytes), catalogue::read_status::unreadable);
-    }
-}
-
-TEST(CatalogueFiles, LoadReportsEachOutcomeAndWhetherASaveMayFollow) {
-    TempDir dir;
-    const auto load_text = [&dir](const std::string& text) {
-        write_bytes(dir.path() / "Settings.dat", text);
-        return catalogue::load((dir.path() / "Settings.dat").string());
-    };
-
-    catalogue::load_result loaded = load_text(golden("worked_example.json"));
-    EXPECT_EQ(loaded.status, load_status::loaded);
-    EXPECT_EQ(loaded.types.size(), 1u);
-    EXPECT_EQ(catalogue::load_message(loaded, "Settings.dat"), "");
-    EXPECT_TRUE(catalogue::may_save_after(loaded.status));
-
-    const catalogue::load_result missing = catalogue::load((dir.path() / "none").string());
-    EXPECT_EQ(missing.status, load_status::missing);
-    EXPECT_EQ(catalogue::load_message(missing, "Settings.dat"), "Settings file not exist: Settings.dat");
-    EXPECT_TRUE(catalogue::may_save_after(missing.status));
-
-    for (const std::string& text : {std::string(), std::string("  \n"), std::string("{\"ShaftTypes\": ["),
-                                    std::string("\xef\xbb\xbf\xff")}) {
-        const catalogue::load_result result = load_text(text);
-        EXPECT_EQ(result.status, load_status::parse_error) << text;
-        EXPECT_TRUE(result.types.empty());
-        EXPECT_EQ(catalogue::load_message(result, "Settings.dat"), "Json Pharse error");
-        EXPECT_FALSE(catalogue::may_save_after(result.status));
-    }
-
-    const catalogue::load_result shape = load_text("{\"ShaftTypes\": [{\"ID\": 1}]}");
-    EXPECT_EQ(shape.status, load_status::wrong_shape);
-    EXPECT_TRUE(shape.types.empty());
-    EXPECT_EQ(catalogue::load_message(shape, "Settings.dat"), "Json Pharse error");
-    EXPECT_FALSE(catalogue::may_save_after(shape.status));
-
-    const catalogue::load_result unreadable = catalogue::load(dir.path().string());
-    EXPECT_EQ(unreadable.status, load_status::unreadable);
-    EXPECT_EQ(catalogue::load_message(unreadable, "Settings.dat"), "Settings file not readable: Settings.dat");
-    EXPECT_FALSE(catalogue::may_save_after(unreadable.status));
-}
-
-TEST(CatalogueFiles, SaveWritesOnlyWholeCatalogues) {
-    EXPECT_FALSE(catalogue::long_enough_to_save(0));
-    EXPECT_FALSE(catalogue::long_enough_to_save(9));
-    EXPECT_TRUE(catalogue::long_enough_to_save(10));
-
-    TempDir dir;
-    const fs::path target = dir.path() / "Settings.dat";
-    const std::vector<Type> types = {make_type(1, "T100", 1520.0f, 0.0f, 12.5f, 0.1f)};
-    EXPECT_EQ(catalogue::save(target.string(), types), catalogue::save_status::written);
-    EXPECT_EQ(read_bytes(target), golden("worked_example.json"));
-    EXPECT_EQ(catalogue::save(target.string(), {}), catalogue::save_status::written);
-    EXPECT_EQ(read_bytes(target), golden("empty.json"));
-
-    write_bytes(target, "keep me");
-    std::vector<Type> broken = types;
-    broken[0].Y = std::numeric_limits<float>::infinity();
-    EXPECT_EQ(catalogue::save(target.string(), broken), catalogue::save_status::skipped);
-    EXPECT_EQ(read_bytes(target), "keep me");
-
-    EXPECT_EQ(catalogue::save((dir.path() / "none" / "Settings.dat").string(), types),
-              catalogue::save_status::failed);
 }
 
 TEST(CatalogueNewType, TakesTheIdAboveTheLargestAndAFreeName) {

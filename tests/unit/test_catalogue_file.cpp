@@ -1,0 +1,233 @@
+// The catalogue file in every situation a workshop meets: what is on disk after a load and a
+// save, and the log lines. Each situation runs in a child process without root's rights, so
+// a read-only file or folder binds it as it binds the station's user.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "catalogue.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_bytes(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+std::vector<Type> catalogue_named(const char* name) {
+    std::vector<Type> types(1);
+    types[0].name = name;
+    types[0].X = 1520.0f;
+    return types;
+}
+const std::string on_disk = catalogue::to_json(catalogue_named("on disk"));
+const std::string foreign = catalogue::to_json(catalogue_named("put there by a technician"));
+const std::string station = catalogue::to_json(catalogue_named("the station's"));
+
+const uid_t nobody = 65534;
+
+// A folder owned by the user the situations run as.
+struct work_folder {
+    work_folder() {
+        std::string pattern = (fs::temp_directory_path() / "catalogue-file-XXXXXX").string();
+        path = ::mkdtemp(pattern.data());
+        if (::geteuid() == 0 && ::chown(path.c_str(), nobody, nobody) != 0) ADD_FAILURE() << "chown";
+    }
+    ~work_folder() {
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(path);
+    }
+    std::vector<std::string> entries(const char* sub = ".") const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path / sub)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    fs::path path;
+};
+
+struct situation {
+    const char* label;
+    std::function<void()> before_load;
+    std::function<void()> before_save;  // what happens while the station runs
+    std::string load_line;
+    std::string save_line;  // a line ending in '*' is matched up to it
+    std::function<void(const work_folder&)> check;
+};
+
+// Loads and saves "Settings.dat" in the folder as the station does, without root's rights;
+// gives back the load and save log lines.
+std::vector<std::string> run_station_steps(const work_folder& folder, const situation& s) {
+    int out[2];
+    if (::pipe(out) != 0) return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+            ::_exit(3);
+        if (::chdir(folder.path.c_str()) != 0) ::_exit(4);
+        ::umask(022);
+        if (s.before_load) s.before_load();
+        catalogue::load_result loaded = catalogue::load("Settings.dat");
+        if (s.before_save) s.before_save();
+        const catalogue::save_result saved = catalogue::save("Settings.dat", catalogue_named("the station's"), loaded.seen);
+        const std::string lines = catalogue::load_message(loaded, "Settings.dat").utf8_string() + "\n" +
+                                  catalogue::save_message(saved, "Settings.dat").utf8_string() + "\n";
+        ::_exit(::write(out[1], lines.data(), lines.size()) == ssize_t(lines.size()) ? 0 : 5);
+    }
+    ::close(out[1]);
+    std::string text;
+    char chunk[4096];
+    for (ssize_t got; (got = ::read(out[0], chunk, sizeof chunk)) > 0;) text.append(chunk, size_t(got));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    const auto newline = text.find('\n');
+    if (newline == std::string::npos) return {"", ""};
+    return {text.substr(0, newline), text.substr(newline + 1, text.size() - newline - 2)};
+}
+
+void expect_line(const std::string& actual, const std::string& expected) {
+    if (!expected.empty() && expected.back() == '*') {
+        EXPECT_EQ(actual.substr(0, expected.size() - 1), expected.substr(0, expected.size() - 1)) << actual;
+    } else {
+        EXPECT_EQ(actual, expected);
+    }
+}
+
+// The one file beside "Settings.dat" that holds the station's catalogue.
+void expect_copy_beside(const work_folder& folder) {
+    const auto names = folder.entries();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0], "Settings.dat");
+    EXPECT_EQ(names[1].rfind("Settings.dat.station-copy-", 0), 0u) << names[1];
+    EXPECT_EQ(read_bytes(folder.path / names[1]), station);
+}
+
+const char* const changed_line =
+    "Settings file changed on disk, kept: Settings.dat; the station's catalogue is in: Settings.dat.station-copy-*";
+const char* const kept_line = "Settings file not saved: Settings.dat: the file could not be loaded and is kept as it is";
+
+}  // namespace
+
+TEST(CatalogueFile, EachSituationKeepsWhatMustBeKeptAndSaysWhy) {
+    const auto put = [](const std::string& bytes) { return [bytes] { write_bytes("Settings.dat", bytes); }; };
+    const auto only = [](std::vector<std::string> names, std::string bytes) {
+        return [names, bytes](const work_folder& folder) {
+            EXPECT_EQ(folder.entries(), names);
+            EXPECT_EQ(read_bytes(folder.path / "Settings.dat"), bytes);
+        };
+    };
+    const std::string dead_save = ".Settings.dat.station-save-99999999-123456";
+    const std::string living_save = ".Settings.dat.station-save-" + std::to_string(::getpid()) + "-654321";
+    const std::string too_large = foreign + std::string(catalogue::largest_file, ' ');
+    const std::string too_deep = std::string(131072, '[');
+    const std::vector<situation> situations = {
+        {"missing", nullptr, nullptr, "Settings file not exist: Settings.dat", "", only({"Settings.dat"}, station)},
+        {"loaded", put(on_disk), nullptr, "", "", only({"Settings.dat"}, station)},
+        {"appeared", nullptr, put(foreign), "Settings file not exist: Settings.dat", changed_line,
+         [](const work_folder& f) {
+             expect_copy_beside(f);
+             EXPECT_EQ(read_bytes(f.path / "Settings.dat"), foreign);
+         }},
+        {"changed", put(on_disk), put(foreign), "", changed_line,
+         [](const work_folder& f) {
+             expect_copy_beside(f);
+             EXPECT_EQ(read_bytes(f.path / "Settings.dat"), foreign);
+         }},
+        {"symlink", [] { fs::create_directory("share"), write_bytes("share/real.dat", on_disk),
+                         fs::create_symlink("share/real.dat", "Settings.dat"); },
+         nullptr, "", "",
+         [](const work_folder& f) {
+             EXPECT_TRUE(fs::is_symlink(f.path / "Settings.dat"));
+             EXPECT_EQ(read_bytes(f.path / "share/real.dat"), station);
+             EXPECT_EQ(f.entries("share"), std::vector<std::string>{"real.dat"});
+         }},
+        {"dangling link", [] { fs::create_symlink("share/real.dat", "Settings.dat"); }, nullptr,
+         "Settings file not readable: Settings.dat: symbolic link to a missing file", kept_line,
+         [](const work_folder& f) {
+             EXPECT_TRUE(fs::is_symlink(f.path / "Settings.dat"));
+             EXPECT_EQ(f.entries(), std::vector<std::string>{"Settings.dat"});
+         }},
+        {"read-only file", [] { write_bytes("Settings.dat", on_disk), fs::permissions("Settings.dat", fs::perms(0444)); },
+         nullptr, "", "Settings file not saved: Settings.dat: Permission denied", only({"Settings.dat"}, on_disk)},
+        {"read-only folder", [] { write_bytes("Settings.dat", on_disk), fs::permissions(".", fs::perms(0555)); },
+         nullptr, "", "Settings file saved in place, not atomic: Settings.dat: Permission denied",
+         only({"Settings.dat"}, station)},
+        {"no room", put(on_disk),
+         [] {
+             const rlimit small{50, RLIM_INFINITY};
+             ::signal(SIGXFSZ, SIG_IGN), ::setrlimit(RLIMIT_FSIZE, &small);
+         },
+         "", "Settings file not saved: Settings.dat: File too large", only({"Settings.dat"}, on_disk)},
+        {"foreign leftovers", [&] { write_bytes("Settings.dat", on_disk), write_bytes(".Settings.dat.backup", "x"),
+                                    write_bytes(".Settings.dat.k1Lled", "x"); },
+         nullptr, "", "", only({".Settings.dat.backup", ".Settings.dat.k1Lled", "Settings.dat"}, station)},
+        {"own leftovers", [&] { write_bytes("Settings.dat", on_disk), write_bytes(dead_save, "x"), write_bytes(living_save, "x"); },
+         nullptr, "", "", only({living_save, "Settings.dat"}, station)},
+        {"too large", put(too_large), nullptr, "Settings file not readable: Settings.dat: larger than 16 MB", kept_line,
+         only({"Settings.dat"}, too_large)},
+        {"too deep", put(too_deep), nullptr, "Json Pharse error: nested deeper than 32 levels", kept_line,
+         only({"Settings.dat"}, too_deep)},
+    };
+    for (const situation& s : situations) {
+        SCOPED_TRACE(s.label);
+        work_folder folder;
+        const std::vector<std::string> lines = run_station_steps(folder, s);
+        ASSERT_EQ(lines.size(), 2u);
+        expect_line(lines[0], s.load_line);
+        expect_line(lines[1], s.save_line);
+        s.check(folder);
+    }
+}
+
+// Two programs saving the same file at once: each save's clean-up must leave the other's
+// temporary file alone, and a reader sees one whole catalogue at every instant.
+TEST(CatalogueFile, TwoProcessesSavingAtOnceNeverSpoilEachOther) {
+    work_folder folder;
+    const std::string path = (folder.path / "Settings.dat").string();
+    const std::vector<Type> a = catalogue_named("a"), b = catalogue_named("bb");
+    ASSERT_TRUE(catalogue::write_file_atomically(path, catalogue::to_json(a)).ok());
+    std::vector<pid_t> savers;
+    for (const auto* types : {&a, &b}) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            int failed = 0;
+            for (int i = 0; i < 500; ++i) failed += catalogue::write_file_atomically(path, catalogue::to_json(*types)).ok() ? 0 : 1;
+            ::_exit(failed == 0 ? 0 : 1);
+        }
+        savers.push_back(child);
+    }
+    int whole = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const catalogue::load_result loaded = catalogue::load(path);
+        ASSERT_EQ(loaded.status, catalogue::load_status::loaded) << loaded.detail;
+        ASSERT_EQ(loaded.types.size(), 1u);
+        whole += loaded.types[0].name == "a" || loaded.types[0].name == "bb";
+    }
+    EXPECT_EQ(whole, 2000);
+    for (const pid_t saver : savers) {
+        int status = 0;
+        ::waitpid(saver, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save failed";
+    }
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"Settings.dat"});
+}
