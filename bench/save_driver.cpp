@@ -1,11 +1,9 @@
-// Drives the station's own catalogue save (catalogue::save, which the positioner's
-// SaveSettings calls) for the crash-safety runs:
+// Drives the station's own catalogue save (the catalogue's atomic write, which the
+// positioner's save goes through) for the crash-safety runs:
 //
 //   save_driver init  PATH   write catalogue A
 //   save_driver loop  PATH   save B, A, B, ... until killed; prints "saving" once started
 //   save_driver check PATH   exit 0 when the file loads and holds A or B exactly
-//   save_driver once  PATH   edit the catalogue in memory (as a rename would), save once, and
-//                            check the catalogue in memory survived; prints the save status
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -27,7 +25,7 @@ const std::vector<Type>& catalogue_b() {
     return b;
 }
 
-// Replaces whatever is at path, as two processes saving at once do to each other.
+// Replaces whatever is at path.
 bool replace(const std::string& path, const std::vector<Type>& types) {
     const catalogue::write_result written = catalogue::write_file_atomically(path, catalogue::to_json(types));
     if (!written.ok()) std::fprintf(stderr, "save failed: %s\n", std::strerror(written.error));
@@ -56,45 +54,11 @@ int check(const std::string& path) {
     return 1;
 }
 
-const char* status_name(catalogue::save_status status) {
-    switch (status) {
-        case catalogue::save_status::written: return "written";
-        case catalogue::save_status::created: return "created";
-        case catalogue::save_status::written_beside: return "written beside";
-        case catalogue::save_status::skipped: return "skipped";
-        case catalogue::save_status::failed: return "failed";
-    }
-    return "?";
-}
-
-int once(const std::string& path) {
-    const catalogue::load_result loaded = catalogue::load(path);
-    if (loaded.status != catalogue::load_status::loaded) {
-        std::printf("cannot load the old file\n");
-        return 1;
-    }
-    // The operator's edit: every record renamed and retaught, and far larger than before.
-    std::vector<Type> types = loaded.types;
-    for (Type& type : types) {
-        type.name += wxString('x', 400);
-        type.X += 1.0f;
-    }
-    const std::vector<Type> before = types;
-    catalogue::file_seen seen = loaded.seen;
-    const catalogue::save_result result = catalogue::save(path, types, seen);
-    std::printf("%s\n", status_name(result.status));
-    if (!bench::same_catalogue(types, before)) {
-        std::printf("the catalogue in memory changed\n");
-        return 1;
-    }
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: save_driver init|loop|check|once PATH\n");
+        std::fprintf(stderr, "usage: save_driver init|loop|check PATH\n");
         return 2;
     }
     const std::string mode = argv[1];
@@ -102,7 +66,6 @@ int main(int argc, char** argv) {
     if (mode == "init") return init(path);
     if (mode == "loop") return loop(path);
     if (mode == "check") return check(path);
-    if (mode == "once") return once(path);
     std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
     return 2;
 }

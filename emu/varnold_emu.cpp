@@ -197,6 +197,7 @@ int run_child(std::vector<char*>& command) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+    sigaction(SIGQUIT, &action, nullptr);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return 127;

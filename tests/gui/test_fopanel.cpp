@@ -248,6 +248,13 @@ TEST_F(Positioner, RenameAcceptsEmptyAndDuplicateNamesAndReachesTheFileOnClose) 
     EXPECT_EQ(panel->selected_index, 1);
     EXPECT_EQ(text(panel->TextCtrl7), "200");
 
+    // A name longer than 256 characters is refused with a line, the old name kept.
+    panel->TextCtrl11->SetValue(wxString('n', 257));
+    gui_test::click(panel->Button8);
+    EXPECT_EQ(panel->Choice1->GetString(1), "Dupla");
+    EXPECT_NE(text(panel->TextCtrl2).find("\nA nev tul hosszu, nem valtozott: 257 karakter (legfeljebb 256)"),
+              std::string::npos);
+
     EXPECT_EQ(read_bytes("Settings.dat"), three_types) << "rename saved at once";
     gui_test::close_frame(frame);
     frame = nullptr;
@@ -309,39 +316,27 @@ TEST_F(Positioner, MissingImagesLeaveButtonsEmptyWithoutDialogsOrCrashes) {
 struct bad_file {
     const char* label;
     std::string bytes;
-    const char* log_line;  // null: a shape message (checked for its prefix)
+    const char* log_line;  // the line's start; the reason follows
 };
 
 TEST_F(Positioner, BadSettingsFilesAreReportedAndLeftUntouched) {
     const std::vector<bad_file> cases = {
-        {"empty", "", "Json Pharse error"},
-        {"whitespace", " \n\t \r\n", "Json Pharse error"},
-        {"invalid UTF-8", std::string("{\"ShaftTypes\": [{\"ID\": 1, \"name\": \"\xff\xfe\", ") +
-                              "\"X\": 1, \"Y\": 2, \"alpha\": 3, \"beta\": 4}]}",
-         "Json Pharse error"},
-        {"malformed", "{\"ShaftTypes\": [", "Json Pharse error"},
-        {"trailing text", "{\"ShaftTypes\": []} x", "Json Pharse error"},
-        {"root array", "[1, 2]", nullptr},
-        {"ShaftTypes not an array", "{\"ShaftTypes\": {}}", nullptr},
+        {"empty", "", "\nJson Pharse error: "},
+        {"malformed", "{\"ShaftTypes\": [", "\nJson Pharse error: "},
         {"good then bad element",
          "{\"ShaftTypes\": [{\"ID\": 1, \"name\": \"a\", \"X\": 1, \"Y\": 2, \"alpha\": 3, \"beta\": 4}, "
          "{\"ID\": 2, \"name\": \"b\", \"X\": 1, \"Y\": 2, \"alpha\": 3}]}",
-         nullptr},
+         "\nJson shape error: ShaftTypes[1]: "},
     };
     for (const bad_file& bad : cases) {
         SCOPED_TRACE(bad.label);
         write_bytes(dir.file("Settings.dat"), bad.bytes);
         open(nullptr);
         const std::string log = text(panel->TextCtrl2);
-        if (bad.log_line != nullptr) {
-            EXPECT_EQ(log, std::string("\n") + bad.log_line + created_line);
-        } else {
-            EXPECT_EQ(log.rfind("\nJson shape error: ", 0), 0u) << log;
-            EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
-        }
+        EXPECT_EQ(log.rfind(bad.log_line, 0), 0u) << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
         EXPECT_TRUE(panel->types.empty());
         EXPECT_EQ(panel->Choice1->GetCount(), 0u);
-        EXPECT_EQ(text(panel->TextCtrl11), "");
         panel->TextCtrl11->SetValue("x");
         gui_test::click(panel->Button8);
         gui_test::click(panel->Button5);
@@ -353,15 +348,23 @@ TEST_F(Positioner, BadSettingsFilesAreReportedAndLeftUntouched) {
     }
 }
 
-TEST_F(Positioner, UnreadableSettingsFileIsReportedAndKept) {
-    // A folder in place of the file exists but cannot be read as one.
-    std::filesystem::create_directory(dir.file("Settings.dat"));
+TEST_F(Positioner, ACatalogueCopiedInWhileThePanelRunsIsNeverReplaced) {
     open(nullptr);
-    EXPECT_EQ(text(panel->TextCtrl2), std::string("\nSettings file not readable: Settings.dat") + created_line);
-    EXPECT_TRUE(panel->types.empty());
+    write_bytes(dir.file("Settings.dat"), three_types);  // the operator's recovery copy
+    panel->SaveSettings();
+    const std::string log = text(panel->TextCtrl2);
+    EXPECT_NE(log.find("\nSettings file changed on disk, kept: Settings.dat; the station's catalogue is in: "
+                       "Settings.dat.station-copy-"),
+              std::string::npos)
+        << log;
     gui_test::close_frame(frame);
     frame = nullptr;
-    EXPECT_TRUE(std::filesystem::is_directory(dir.file("Settings.dat")));
+    EXPECT_EQ(read_bytes("Settings.dat"), three_types);
+    int copies = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("."))
+        copies += entry.path().filename().string().rfind("Settings.dat.station-copy-", 0) == 0 &&
+                  read_bytes(entry.path().string()) == "{\n    \"ShaftTypes\": []\n}";
+    EXPECT_GE(copies, 1) << "the station's own (empty) catalogue was not kept beside";
 }
 
 TEST_F(Positioner, CloseAsksTheFrameToCloseAndSaves) {

@@ -1,7 +1,8 @@
 #!/bin/bash
-# The session ends the station with SIGTERM (log-out) or SIGHUP: it must close the
-# ordinary way, so the positioner's shutdown save still runs. A catalogue written with
-# integer numbers is rewritten with ".0" only by a save, which makes the save visible.
+# The session ends the station with SIGTERM (log-out) or SIGHUP, a terminal with SIGINT or
+# SIGQUIT: it must close the ordinary way, so the positioner's shutdown save still runs. A
+# catalogue written with integer numbers is rewritten with ".0" only by a save, which makes
+# the save visible. A second station started in the same folder must end touching nothing.
 #   station_signal_save.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 if [ -z "${DISPLAY:-}" ]; then
@@ -13,30 +14,40 @@ launcher="$build/emu/varnold-emu"
 [ -x "$station" ] && [ -x "$launcher" ] || { echo "needs $station and $launcher"; exit 1; }
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+logs=$(mktemp -d)
+trap 'rm -rf "$work" "$logs"' EXIT
 cp "$build"/*.png "$work/"
 export GDK_GL=disable NO_AT_BRIDGE=1 LANG=${LANG:-C.UTF-8}
+fail() { echo "$*"; cat "$logs/log"; exit 1; }
+
+wait_gone() {  # pid what
+  for _ in $(seq 150); do kill -0 "$1" 2>/dev/null || { wait "$1" || true; return 0; }; sleep 0.1; done
+  kill -9 "$1"; fail "$2 did not end"
+}
 
 run_and_signal() {  # signal name
   printf '{"ShaftTypes": [{"ID": 7, "name": "Old", "X": 5, "Y": 1, "alpha": 2, "beta": 3}]}' \
     >"$work/Settings.dat"
-  (cd "$work" && exec "$launcher" -- "$station") >"$work/log" 2>&1 &
+  (cd "$work" && exec "$launcher" -- "$station") >"$logs/log" 2>&1 &
   local pid=$!
   # Wait until the station runs (its log box line cannot be seen from here: give it time).
   sleep 3
+  [ "$1" != TERM ] || second_station_changes_nothing
   kill -"$1" "$pid"
-  local waited=0
-  while kill -0 "$pid" 2>/dev/null; do
-    sleep 0.1; waited=$((waited + 1))
-    [ $waited -lt 100 ] || { echo "station did not end after SIG$1"; cat "$work/log"; kill -9 "$pid"; exit 1; }
-  done
-  wait "$pid" || true
-  if ! grep -q '"X": 5.0' "$work/Settings.dat"; then
-    echo "SIG$1: the shutdown save did not run"; cat "$work/Settings.dat"; echo; cat "$work/log"
-    exit 1
-  fi
+  wait_gone "$pid" "station after SIG$1"
+  grep -q '"X": 5.0' "$work/Settings.dat" || fail "SIG$1: the shutdown save did not run"
   echo "SIG$1: saved"
 }
 
-run_and_signal TERM
-run_and_signal HUP
+second_station_changes_nothing() {
+  local before after
+  before=$(cd "$work" && ls -lA --time-style=full-iso . && md5sum Settings.dat)
+  (cd "$work" && exec "$station") >"$logs/second.log" 2>&1 &
+  wait_gone $! "second station"
+  after=$(cd "$work" && ls -lA --time-style=full-iso . && md5sum Settings.dat)
+  [ "$before" = "$after" ] || fail "the second station changed the folder: $before // $after"
+  grep -q "Another station is running in this folder" "$logs/second.log" || fail "second station said nothing"
+  echo "second station: ended, folder unchanged"
+}
+
+for signal in TERM HUP INT QUIT; do run_and_signal $signal; done
