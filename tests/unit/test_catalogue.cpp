@@ -205,6 +205,7 @@ TEST(CatalogueNewType, TakesTheIdAboveTheLargestAndAFreeName) {
     EXPECT_EQ(catalogue::new_type_name(ids({1}), "Uj", 2), "Uj");
     EXPECT_EQ(catalogue::new_type_name(ids({1}), "T", 2), "Uj tipus 2");
     EXPECT_EQ(catalogue::new_type_name(ids({1}), " \t", 2), "Uj tipus 2");
+    EXPECT_EQ(catalogue::new_type_name(ids({1}), wxString('n', 257), 2), "Uj tipus 2");
 }
 
 TEST(CatalogueJson, SampleCatalogueIsInTheProgramsOwnForm) {
