@@ -3,7 +3,6 @@
 #include <csignal>
 #include <cstdio>
 
-#include <wx/evtloop.h>
 #include <wx/frame.h>
 #include <wx/image.h>
 #include <wx/log.h>
@@ -36,10 +35,9 @@ public:
         text->Move(24, 24);
         Centre();
         closer.SetOwner(this);
-        Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
-            if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->ScheduleExit(1);
-            Destroy();
-        });
+        // Ends with status 0: declining a taken folder is no failure, and a failure at start
+        // would make the self-update's restart fall back to the previous program.
+        Bind(wxEVT_TIMER, [this](wxTimerEvent&) { Destroy(); });
         closer.StartOnce(notice_shown_ms);
     }
 
