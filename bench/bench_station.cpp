@@ -121,11 +121,13 @@ struct station {
     bool connected() { return link().connected.load(); }
 };
 
-// The transfers one call of render makes.
+// The transfers one call of render makes; the timed runs then go unrecorded.
 std::vector<emu::transfer_record> record_transfers(emu::board_emulator& board, const std::function<void()>& render) {
     board.clear_transfers();
+    board.record_transfers(true);
     render();
     auto log = board.transfers();
+    board.record_transfers(false);
     board.clear_transfers();
     return log;
 }
@@ -182,7 +184,6 @@ int bench_tick(emu::board_emulator& board, int rounds) {
             out_of_band.push_back(bench::time_ms([panel] { panel->Render(); }));
             pump_once();
         }
-        board.clear_transfers();
     }
     const double bare_ms = bench::median(bare);
     print_series("Render, rows in band (4 PNG loads per tick)", in_band);
@@ -230,7 +231,6 @@ int bench_io(emu::board_emulator& board, int rounds) {
             pump_once();
         }
         bare.push_back(bench::time_ms([&] { bare_failures += replay(s.link(), transfers); }));
-        if (r % 100 == 99) board.clear_transfers();
     }
     print_series("IO monitor Render, board values steady", render);
     print_series("IO monitor Render, the 2 analog read-outs change", analog);
@@ -271,7 +271,6 @@ int bench_reconnect(emu::board_emulator& board, int cycles) {
             return 1;
         }
         to_connected.push_back(bench::ms_since(in));
-        board.clear_transfers();
     }
     std::printf("reconnection over %d cycles (connection cycle 200 ms):\n", cycles);
     print_series("plug-in to connected", to_connected);

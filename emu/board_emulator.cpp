@@ -116,7 +116,10 @@ struct transport {
     attachment* current = nullptr;
     int next_address = first_address;
     std::array<std::deque<fault>, 2> faults;
-    std::vector<transfer_record> log;
+    std::deque<transfer_record> log;  // bounded by log_limit, oldest first
+    bool recording = false;
+    std::size_t log_limit = 0;
+    std::size_t logged_since_clear = 0;
 
     // Called with mutex held.
     void refresh_fifo(attachment& node);
@@ -290,7 +293,10 @@ bool transport::take_fault(direction which, fault& kind) {
 }
 
 void transport::record(direction which, std::vector<std::uint8_t> data, bool failed) {
+    if (!recording) return;
+    if (log.size() >= log_limit) log.pop_front();
     log.push_back(transfer_record{which, std::move(data), failed});
+    ++logged_since_clear;
     changed.notify_all();
 }
 
@@ -660,24 +666,32 @@ void board_emulator::set_sensor_present(int sensor, bool present) {
     impl_->model.set_sensor_present(sensor, present);
 }
 
-std::array<std::uint8_t, 17> board_emulator::outputs() const {
+std::array<std::uint8_t, usb_protocol::output_count> board_emulator::outputs() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->model.outputs();
 }
 
+void board_emulator::record_transfers(bool on, std::size_t limit) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->recording = on && limit > 0;
+    impl_->log_limit = limit;
+    while (impl_->log.size() > limit) impl_->log.pop_front();
+}
+
 std::vector<transfer_record> board_emulator::transfers() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->log;
+    return {impl_->log.begin(), impl_->log.end()};
 }
 
 void board_emulator::clear_transfers() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->log.clear();
+    impl_->logged_since_clear = 0;
 }
 
 bool board_emulator::wait_for_transfers(std::size_t count, std::chrono::milliseconds limit) const {
     std::unique_lock<std::mutex> lock(impl_->mutex);
-    return impl_->changed.wait_for(lock, limit, [&] { return impl_->log.size() >= count; });
+    return impl_->changed.wait_for(lock, limit, [&] { return impl_->logged_since_clear >= count; });
 }
 
 void board_emulator::fail_next(int count, fault kind, direction which) {

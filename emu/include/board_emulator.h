@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "usb_protocol.h"
+
 namespace emu {
 
 enum class direction { out, in };
@@ -50,20 +52,25 @@ public:
     bool plugged_in() const;
 
     // Board inputs.
-    void set_input(int number, std::uint8_t value);  // number 1..12
+    void set_input(int number, std::uint8_t value);  // number 1..usb_protocol::input_count
     void set_analog(int channel, std::uint16_t count);  // channel 0 (AN0) or 1 (AN1)
     void set_encoder(std::uint32_t value);  // 24-bit SSI value
-    // Data word of a motion sensor: sensor 0 at 0x68, 1 at 0x69; word 0 is registers
-    // 0x3B-0x3C, word 1 is 0x3D-0x3E, and so on.
+    // Data word of a motion sensor (sensor_registers.h): sensor 0 or 1; word 0 is the first
+    // data word, word 1 the next, and so on.
     void set_sensor_word(int sensor, int word, std::uint16_t value);
     void set_sensor_identity(int sensor, std::uint8_t identity);
     void set_sensor_present(int sensor, bool present);
 
     // What the station did.
-    std::array<std::uint8_t, 17> outputs() const;
-    std::vector<transfer_record> transfers() const;
+    std::array<std::uint8_t, usb_protocol::output_count> outputs() const;
+
+    // Transfer records are kept only while recording is on (it starts off), and then only
+    // the last `limit` of them, so a long run cannot grow without end.
+    static constexpr std::size_t default_record_limit = 4096;
+    void record_transfers(bool on, std::size_t limit = default_record_limit);
+    std::vector<transfer_record> transfers() const;  // oldest first
     void clear_transfers();
-    // Waits until at least count transfers are logged; false on timeout.
+    // Waits until at least count transfers were recorded since the last clear; false on timeout.
     bool wait_for_transfers(std::size_t count, std::chrono::milliseconds limit) const;
 
     // Faults: the next count transfers in the given direction fail with kind.

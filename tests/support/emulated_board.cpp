@@ -23,6 +23,7 @@ bool create_test_board() {
         return false;
     }
     board_slot() = std::make_unique<emu::board_emulator>(false);
+    board_slot()->record_transfers(true);  // tests read what the station sent
     return true;
 }
 
