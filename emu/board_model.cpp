@@ -5,13 +5,10 @@
 namespace emu {
 
 namespace {
-constexpr std::uint8_t power_sleep_bit = 0x40;
-constexpr std::uint8_t power_reset_bit = 0x80;
-constexpr std::uint8_t data_last = 0x60;  // sensor data and external sensor data are read-only
+namespace reg = sensor_registers;
 
 bool read_only(std::uint8_t address) {
-    return (address >= motion_sensor::reg_data_first && address <= data_last) ||
-           address == motion_sensor::reg_identity;
+    return (address >= reg::data_first && address <= reg::data_last) || address == reg::identity;
 }
 
 std::uint8_t high_byte(std::uint16_t value) { return static_cast<std::uint8_t>(value >> 8); }
@@ -24,8 +21,8 @@ motion_sensor::motion_sensor() { power_on_reset(); }
 
 void motion_sensor::power_on_reset() {
     registers_.fill(0);
-    registers_[reg_power] = power_sleep_bit;
-    registers_[reg_identity] = identity_;
+    registers_[reg::power] = reg::power_sleep_bit;
+    registers_[reg::identity] = identity_;
     pointer_ = 0;
     pointer_pending_ = false;
 }
@@ -56,14 +53,14 @@ std::uint8_t motion_sensor::read_byte() {
 
 void motion_sensor::store(std::uint8_t address, std::uint8_t value) {
     if (read_only(address)) return;
-    if (address == reg_power && (value & power_reset_bit) != 0) {
+    if (address == reg::power && (value & reg::power_reset_bit) != 0) {
         const std::uint8_t pointer = pointer_;
         power_on_reset();
         pointer_ = pointer;
         return;
     }
     registers_[address] = value;
-    if (address == reg_power && !asleep()) latch_measurements();
+    if (address == reg::power && !asleep()) latch_measurements();
 }
 
 void motion_sensor::set_measurement(int word, std::uint16_t value) {
@@ -73,14 +70,14 @@ void motion_sensor::set_measurement(int word, std::uint16_t value) {
 
 void motion_sensor::set_identity(std::uint8_t identity) {
     identity_ = identity;
-    registers_[reg_identity] = identity;
+    registers_[reg::identity] = identity;
 }
 
-bool motion_sensor::asleep() const { return (registers_[reg_power] & power_sleep_bit) != 0; }
+bool motion_sensor::asleep() const { return (registers_[reg::power] & reg::power_sleep_bit) != 0; }
 
 void motion_sensor::latch_measurements() {
     for (std::size_t word = 0; word < measured_.size(); ++word) {
-        const std::size_t address = reg_data_first + 2 * word;
+        const std::size_t address = reg::data_first + 2 * word;
         registers_[address] = high_byte(measured_[word]);
         registers_[address + 1] = low_byte(measured_[word]);
     }
@@ -120,7 +117,7 @@ std::optional<packet> board_model::handle(const std::uint8_t* data, std::size_t 
         reply[0] = i2c_read(byte_at(usb_protocol::argument_offset));
         return reply;
     case usb_protocol::cmd_ssi_read:
-        for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t i = 0; i < usb_protocol::ssi_length; ++i)
             reply[usb_protocol::ssi_offset + i] = static_cast<std::uint8_t>((encoder_ >> (8 * i)) & 0xFF);
         return reply;
     default:
@@ -140,7 +137,7 @@ packet board_model::io_status() const {
 
 motion_sensor* board_model::find_sensor(std::uint8_t address7) {
     for (std::size_t i = 0; i < sensors_.size(); ++i)
-        if (present_[i] && sensor_address[i] == address7) return &sensors_[i];
+        if (present_[i] && reg::bus_address[i] == address7) return &sensors_[i];
     return nullptr;
 }
 
@@ -190,7 +187,9 @@ void board_model::set_analog(int channel, std::uint16_t count) {
     analog_[static_cast<std::size_t>(channel)] = count;
 }
 
-void board_model::set_encoder(std::uint32_t value) { encoder_ = value & 0xFFFFFF; }
+void board_model::set_encoder(std::uint32_t value) {
+    encoder_ = value & ((1u << (8 * usb_protocol::ssi_length)) - 1);
+}
 
 void board_model::set_sensor_word(int sensor, int word, std::uint16_t value) {
     if (sensor < 0 || sensor >= sensor_count) return;

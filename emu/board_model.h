@@ -7,19 +7,19 @@
 #include <cstdint>
 #include <optional>
 
+#include "sensor_registers.h"
+#include "usb_protocol.h"
+
 namespace emu {
 
-using packet = std::array<std::uint8_t, 64>;
+using packet = usb_protocol::packet;
 
 // An MPU-6050-type motion sensor as seen from the I2C bus: a register file with a
 // register pointer that the first byte written after the address sets and that every
 // further byte read or written advances.
 class motion_sensor {
 public:
-    static constexpr std::uint8_t reg_data_first = 0x3B;  // first data word, high byte
-    static constexpr std::uint8_t reg_power = 0x6B;       // bit 6 sleep, bit 7 reset
-    static constexpr std::uint8_t reg_identity = 0x75;
-    static constexpr int word_count = 7;                  // accel xyz, temperature, gyro xyz
+    static constexpr int word_count = sensor_registers::data_word_count;
 
     motion_sensor();
 
@@ -44,7 +44,7 @@ private:
 
     std::array<std::uint8_t, 128> registers_{};
     std::array<std::uint16_t, word_count> measured_{};
-    std::uint8_t identity_ = 0x68;
+    std::uint8_t identity_ = sensor_registers::identity_value;
     std::uint8_t pointer_ = 0;
     bool pointer_pending_ = false;  // the next written byte is a register number
 };
@@ -53,8 +53,7 @@ private:
 // SSI encoder input.
 class board_model {
 public:
-    static constexpr int sensor_count = 2;
-    static constexpr std::uint8_t sensor_address[sensor_count] = {0x68, 0x69};
+    static constexpr int sensor_count = static_cast<int>(sensor_registers::sensor_count);
 
     board_model();
 
@@ -65,14 +64,14 @@ public:
     // what the board measures (inputs, analog, encoder, sensor readings) stays.
     void power_cycle();
 
-    void set_input(int number, std::uint8_t value);     // 1..12
+    void set_input(int number, std::uint8_t value);     // 1..usb_protocol::input_count
     void set_analog(int channel, std::uint16_t count);  // 0 or 1
     void set_encoder(std::uint32_t value);              // 24 bits kept
     void set_sensor_word(int sensor, int word, std::uint16_t value);
     void set_sensor_identity(int sensor, std::uint8_t identity);
     void set_sensor_present(int sensor, bool present);
 
-    std::array<std::uint8_t, 17> outputs() const { return outputs_; }
+    std::array<std::uint8_t, usb_protocol::output_count> outputs() const { return outputs_; }
     std::uint32_t encoder() const { return encoder_; }
     const motion_sensor& sensor(int index) const;
 
@@ -90,9 +89,9 @@ private:
     std::uint8_t i2c_read(std::uint8_t nack);    // returns the data byte
     motion_sensor* find_sensor(std::uint8_t address7);
 
-    std::array<std::uint8_t, 12> inputs_{};
-    std::array<std::uint16_t, 2> analog_{};
-    std::array<std::uint8_t, 17> outputs_{};
+    std::array<std::uint8_t, usb_protocol::input_count> inputs_{};
+    std::array<std::uint16_t, usb_protocol::analog_count> analog_{};
+    std::array<std::uint8_t, usb_protocol::output_count> outputs_{};
     std::uint32_t encoder_ = 0;
     std::array<motion_sensor, sensor_count> sensors_{};
     std::array<bool, sensor_count> present_{{true, true}};

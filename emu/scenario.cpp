@@ -1,6 +1,8 @@
 #include "scenario.h"
 
 #include "default_scenario.h"
+#include "sensor_registers.h"
+#include "usb_protocol.h"
 
 #include <algorithm>
 #include <array>
@@ -23,7 +25,11 @@ struct range {
 };
 
 constexpr long max_ms = 86400000;
-constexpr long max_encoder = 0xFFFFFF;
+constexpr long max_encoder = (1L << (8 * usb_protocol::ssi_length)) - 1;
+constexpr long last_input = static_cast<long>(usb_protocol::input_count);
+constexpr long last_analog = static_cast<long>(usb_protocol::analog_count) - 1;
+constexpr long last_sensor = static_cast<long>(sensor_registers::sensor_count) - 1;
+constexpr long last_word = sensor_registers::data_word_count - 1;
 
 struct syntax {
     const char* key;  // the command word, with the subject for drift, noise and toggle
@@ -32,20 +38,20 @@ struct syntax {
 
 const std::vector<syntax>& grammar() {
     static const std::vector<syntax> table = {
-        {"input", {{1, 12}, {0, 255}}},
-        {"toggle input", {{1, 12}, {0, max_ms}}},
-        {"analog", {{0, 1}, {0, 65535}}},
+        {"input", {{1, last_input}, {0, 255}}},
+        {"toggle input", {{1, last_input}, {0, max_ms}}},
+        {"analog", {{0, last_analog}, {0, 65535}}},
         {"encoder", {{0, max_encoder}}},
-        {"sensor", {{0, 1}, {0, 6}, {0, 65535}}},
-        {"identity", {{0, 1}, {0, 255}}},
-        {"present", {{0, 1}, {0, 1}}},
+        {"sensor", {{0, last_sensor}, {0, last_word}, {0, 65535}}},
+        {"identity", {{0, last_sensor}, {0, 255}}},
+        {"present", {{0, last_sensor}, {0, 1}}},
         {"drift encoder", {{0, max_encoder}, {0, max_ms}}},
-        {"drift analog", {{0, 1}, {0, 65535}, {0, max_ms}}},
-        {"drift sensor", {{0, 1}, {0, 6}, {0, 65535}, {0, max_ms}}},
+        {"drift analog", {{0, last_analog}, {0, 65535}, {0, max_ms}}},
+        {"drift sensor", {{0, last_sensor}, {0, last_word}, {0, 65535}, {0, max_ms}}},
         {"noise encoder", {{0, max_encoder}}},
-        {"noise analog", {{0, 1}, {0, 65535}}},
+        {"noise analog", {{0, last_analog}, {0, 65535}}},
         {"noise sensor", {{0, 65535}}},
-        {"noise sensor", {{0, 1}, {0, 6}, {0, 65535}}},
+        {"noise sensor", {{0, last_sensor}, {0, last_word}, {0, 65535}}},
         {"unplug", {}},
         {"plug", {}},
         {"wait", {{0, max_ms}}},
@@ -208,9 +214,9 @@ struct toggler {
 
 struct scenario_player::world {
     channel encoder;
-    std::array<channel, 2> analog;
-    std::array<std::array<channel, 7>, 2> sensors;
-    std::array<toggler, 12> inputs;
+    std::array<channel, usb_protocol::analog_count> analog;
+    std::array<std::array<channel, sensor_registers::data_word_count>, sensor_registers::sensor_count> sensors;
+    std::array<toggler, usb_protocol::input_count> inputs;
     std::mt19937 random{12345};
 
     world() {
@@ -358,12 +364,12 @@ void scenario_player::animate() {
         };
         const auto due = [&](channel& c) { return c.due(now); };
         if (due(state.encoder)) board_.set_encoder(value_of(state.encoder));
-        for (int a = 0; a < 2; ++a) {
+        for (int a = 0; a <= last_analog; ++a) {
             channel& c = state.analog[static_cast<std::size_t>(a)];
             if (due(c)) board_.set_analog(a, static_cast<std::uint16_t>(value_of(c)));
         }
-        for (int s = 0; s < 2; ++s)
-            for (int word = 0; word < 7; ++word) {
+        for (int s = 0; s <= last_sensor; ++s)
+            for (int word = 0; word <= last_word; ++word) {
                 channel& c = state.sensor(s, word);
                 if (due(c)) board_.set_sensor_word(s, word, static_cast<std::uint16_t>(value_of(c)));
             }

@@ -14,7 +14,7 @@ constexpr std::uint8_t hi(unsigned value) { return static_cast<std::uint8_t>((va
 const char* const strings[] = {nullptr, "Varnold", "Positioning controller (emulated)", "EMU-0001"};
 
 std::vector<std::uint8_t> device_descriptor() {
-    return {18, 1, lo(0x0200), hi(0x0200), 0, 0, 0, 64,
+    return {18, 1, lo(0x0200), hi(0x0200), 0, 0, 0, static_cast<std::uint8_t>(usb_protocol::packet_size),
             lo(usb_protocol::vendor_id), hi(usb_protocol::vendor_id),
             lo(usb_protocol::product_id), hi(usb_protocol::product_id),
             lo(0x0100), hi(0x0100), 1, 2, 3, 1};

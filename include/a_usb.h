@@ -41,7 +41,7 @@ public:
     // when a transfer failed, in the same channel as real data; last_exchange tells
     // the two from a reply that carries 2 or 0.
     void read_io_status();
-    void write_outputs(const std::uint8_t outputs[17]);
+    void write_outputs(const std::uint8_t outputs[usb_protocol::output_count]);
     void i2c_init();
     void i2c_start();
     void i2c_stop();
@@ -60,8 +60,8 @@ public:
     std::mutex link_mutex;
     std::atomic<bool> stop_requested{false};
     std::thread connection_thread;
-    std::array<std::uint8_t, 64> io_status{};
-    std::array<std::uint8_t, 64> out_packet{};
+    usb_protocol::packet io_status{};
+    usb_protocol::packet out_packet{};
     Kelpon_v6Frame* owner;
 
     // Where "Sent Not success %i" goes. The owner frame installs its LogMessage here,

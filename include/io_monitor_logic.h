@@ -6,16 +6,18 @@
 #include <cstdint>
 #include <string>
 
+#include "usb_protocol.h"
+
 namespace io_monitor {
 
-constexpr std::size_t input_count = 12;
-constexpr std::size_t output_count = 17;
+constexpr std::size_t input_count = usb_protocol::input_count;
+constexpr std::size_t output_count = usb_protocol::output_count;
 // Output 9 (element 8 of the frame) carries the software PWM.
 constexpr std::size_t pwm_output_index = 8;
 // Refreshes per PWM period; the slider's maximum level equals it (100 % duty).
 constexpr std::uint8_t pwm_steps = 4;
 
-using status_block = std::array<std::uint8_t, 64>;
+using status_block = usb_protocol::packet;
 using output_frame = std::array<std::uint8_t, output_count>;
 
 // "Input %d : %d" for input number (1-based) and its byte, always unsigned.

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sensor_registers.h"
+
 namespace readout {
 
 // The board operations the read-out needs; the station adapts its USB link to it,
@@ -24,12 +26,12 @@ public:
     virtual std::uint32_t ssi_read() = 0;
 };
 
-// Address bytes (7-bit address shifted left, write bit clear) of the two sensors.
-constexpr std::uint8_t sensor1_address = 0xD0;  // 0x68
-constexpr std::uint8_t sensor2_address = 0xD2;  // 0x69
-constexpr std::uint8_t register_power = 0x6B;
-constexpr std::uint8_t register_identity = 0x75;
-constexpr std::uint8_t register_data = 0x3B;
+// Address bytes (write bit clear) of the two sensors.
+constexpr std::uint8_t sensor1_address = sensor_registers::write_address(sensor_registers::bus_address[0]);
+constexpr std::uint8_t sensor2_address = sensor_registers::write_address(sensor_registers::bus_address[1]);
+constexpr std::uint8_t register_power = sensor_registers::power;
+constexpr std::uint8_t register_identity = sensor_registers::identity;
+constexpr std::uint8_t register_data = sensor_registers::data_first;
 constexpr std::uint8_t ack = 0;
 constexpr std::uint8_t nack = 1;
 
@@ -37,8 +39,8 @@ constexpr std::uint8_t nack = 1;
 std::uint8_t set_up_sensor(bus& board, std::uint8_t address_byte);
 
 struct sensor_words {
-    std::uint16_t first = 0;   // registers 0x3B-0x3C
-    std::uint16_t second = 0;  // registers 0x3D-0x3E
+    std::uint16_t first = 0;   // the first data word
+    std::uint16_t second = 0;  // the word after it
 };
 // Wakes one sensor again and reads its first two data words: 14 bus operations.
 sensor_words read_sensor(bus& board, std::uint8_t address_byte);
@@ -79,8 +81,8 @@ constexpr const char* nok_image = "NOK.png";
 // The overall image changes only when the all-rows-OK state changes.
 overall_change decide_overall(const bool (&row_ok)[4], bool all_ok);
 
-// The "I2C read" diagnostic: wakes the sensor at 0x68, then reads 14 bytes from
-// register 0x43, handing each piece of its log text to append as it goes.
+// The "I2C read" diagnostic: wakes the first sensor, then reads 14 bytes from its
+// gyro registers, handing each piece of its log text to append as it goes.
 void i2c_read_diagnostic(bus& board, const std::function<void(const std::string&)>& append);
 // Status word of an address line: "0", "1", or "-1" for anything else.
 std::string nack_status(std::uint8_t result);

@@ -1,6 +1,7 @@
 #pragma once
 // The controller board's wire format, in one place: the station's link and the
 // emulated board's firmware model both read it from here.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,6 +13,7 @@ constexpr int interface_number = 0;
 constexpr unsigned char endpoint_out = 0x01;
 constexpr unsigned char endpoint_in = 0x81;
 constexpr std::size_t packet_size = 64;
+using packet = std::array<std::uint8_t, packet_size>;
 
 enum command : std::uint8_t {
     cmd_read_io_status = 0x82,
@@ -37,18 +39,20 @@ constexpr std::size_t input_count = 12;
 constexpr std::size_t inputs_offset = 0;
 constexpr std::size_t an0_offset = 20;  // high byte first
 constexpr std::size_t an1_offset = 22;  // high byte first
+constexpr std::size_t analog_count = 2;
 constexpr std::size_t io_status_used = an1_offset + 2;
 
 // Argument byte of 0x90 / 0x91, reply byte 0 of 0x90 / 0x91.
 constexpr std::size_t argument_offset = 1;
 // SSI value in the reply to 0x92: bytes 2, 3, 4, least significant first.
 constexpr std::size_t ssi_offset = 2;
-constexpr std::size_t ssi_used = ssi_offset + 3;
+constexpr std::size_t ssi_length = 3;
+constexpr std::size_t ssi_used = ssi_offset + ssi_length;
 
 constexpr command_entry command_table[] = {
     // code                request  reply  timeout  reply bytes used
     {cmd_read_io_status,   1,       true,  10000,   io_status_used},
-    {cmd_write_outputs,    64,      false, 1500,    0},
+    {cmd_write_outputs,    packet_size, false, 1500, 0},
     {cmd_i2c_init,         1,       false, 10000,   0},
     {cmd_i2c_start,        1,       false, 10000,   0},
     {cmd_i2c_stop,         1,       false, 10000,   0},

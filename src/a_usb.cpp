@@ -207,7 +207,7 @@ void a_usb::read_io_status() {
         io_status = reply;
 }
 
-void a_usb::write_outputs(const std::uint8_t outputs[17]) {
+void a_usb::write_outputs(const std::uint8_t outputs[proto::output_count]) {
     out_packet[0] = proto::cmd_write_outputs;
     for (std::size_t i = 0; i < proto::output_count; ++i)
         out_packet[proto::outputs_offset + i] = outputs[i];

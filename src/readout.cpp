@@ -123,13 +123,13 @@ void i2c_read_diagnostic(bus& board, const std::function<void(const std::string&
     board.i2c_write(0x00);
     board.i2c_start();
     address_line(board.i2c_write(sensor1_address));
-    const std::uint8_t select = board.i2c_write(0x43);
+    const std::uint8_t select = board.i2c_write(sensor_registers::gyro_first);
     char text[64];
-    std::snprintf(text, sizeof text, "Select Register: %i, nAck: %i\n", 0x43,
+    std::snprintf(text, sizeof text, "Select Register: %i, nAck: %i\n", sensor_registers::gyro_first,
                   static_cast<int>(static_cast<std::int8_t>(select)));
     append(text);
     board.i2c_start();
-    address_line(board.i2c_write(static_cast<std::uint8_t>(sensor1_address + 1)));
+    address_line(board.i2c_write(sensor_registers::read_address(sensor_registers::bus_address[0])));
     for (int i = 0; i < 13; ++i) read_line(board.i2c_read(ack));
     read_line(board.i2c_read(nack));
     board.i2c_stop();
