@@ -15,6 +15,12 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+case "$seconds" in ''|*[!0-9]*) echo "--seconds takes a whole number of seconds" >&2; exit 2 ;; esac
+# The station runs from the build folder: a scenario named relative to here must still be found.
+if [ -n "$scenario" ]; then
+  [ -r "$scenario" ] || { echo "cannot read the scenario $scenario" >&2; exit 2; }
+  scenario=$(realpath "$scenario")
+fi
 
 "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -41,10 +47,15 @@ fi
 shot="$root/out/station.png"
 mkdir -p "$root/out"
 echo "No display: running under Xvfb for ${seconds} s."
+# A station that ends before the screenshot is a failure, with its own exit status.
 xvfb-run -a -s "-screen 0 1024x600x24" bash -c '
+  seconds=$1 shot=$2; shift 2
   "$@" & pid=$!
-  sleep "'"$seconds"'"
-  xwd -root -silent | /usr/bin/convert xwd:- "'"$shot"'"
+  for _ in $(seq $((seconds * 10))); do
+    kill -0 $pid 2>/dev/null || { wait $pid; status=$?; echo "The station ended early (exit status $status)." >&2; exit $((status ? status : 1)); }
+    sleep 0.1
+  done
+  xwd -root -silent | /usr/bin/convert xwd:- "$shot" || exit 1
   kill -TERM $pid 2>/dev/null; wait $pid 2>/dev/null || true
-' _ "${cmd[@]}"
+' _ "$seconds" "$shot" "${cmd[@]}"
 echo "Screenshot saved: $shot"
