@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include "default_scenario.h"
+#include "scenario_words.h"
 #include "sensor_registers.h"
 #include "usb_protocol.h"
 
@@ -17,6 +18,7 @@ namespace emu {
 
 namespace {
 
+namespace words = scenario_words;
 using clock_type = std::chrono::steady_clock;
 
 struct range {
@@ -32,26 +34,28 @@ constexpr long last_sensor = static_cast<long>(sensor_registers::sensor_count) -
 constexpr long last_word = sensor_registers::data_word_count - 1;
 
 struct syntax {
-    const char* key;  // the command word, with the subject for drift, noise and toggle
+    std::string key;  // the command word, with the subject for drift, noise and toggle
     std::vector<range> arguments;
 };
 
+std::string key(const char* command, const char* subject) { return std::string(command) + " " + subject; }
+
 const std::vector<syntax>& grammar() {
     static const std::vector<syntax> table = {
-        {"input", {{1, last_input}, {0, 255}}},
-        {"toggle input", {{1, last_input}, {0, max_ms}}},
-        {"analog", {{0, last_analog}, {0, 65535}}},
-        {"encoder", {{0, max_encoder}}},
-        {"sensor", {{0, last_sensor}, {0, last_word}, {0, 65535}}},
-        {"identity", {{0, last_sensor}, {0, 255}}},
-        {"present", {{0, last_sensor}, {0, 1}}},
-        {"drift encoder", {{0, max_encoder}, {0, max_ms}}},
-        {"drift analog", {{0, last_analog}, {0, 65535}, {0, max_ms}}},
-        {"drift sensor", {{0, last_sensor}, {0, last_word}, {0, 65535}, {0, max_ms}}},
-        {"noise encoder", {{0, max_encoder}}},
-        {"noise analog", {{0, last_analog}, {0, 65535}}},
-        {"noise sensor", {{0, 65535}}},
-        {"noise sensor", {{0, last_sensor}, {0, last_word}, {0, 65535}}},
+        {words::input, {{1, last_input}, {0, 255}}},
+        {key(words::toggle, words::input), {{1, last_input}, {0, max_ms}}},
+        {words::analog, {{0, last_analog}, {0, 65535}}},
+        {words::encoder, {{0, max_encoder}}},
+        {words::sensor, {{0, last_sensor}, {0, last_word}, {0, 65535}}},
+        {words::identity, {{0, last_sensor}, {0, 255}}},
+        {words::present, {{0, last_sensor}, {0, 1}}},
+        {key(words::drift, words::encoder), {{0, max_encoder}, {0, max_ms}}},
+        {key(words::drift, words::analog), {{0, last_analog}, {0, 65535}, {0, max_ms}}},
+        {key(words::drift, words::sensor), {{0, last_sensor}, {0, last_word}, {0, 65535}, {0, max_ms}}},
+        {key(words::noise, words::encoder), {{0, max_encoder}}},
+        {key(words::noise, words::analog), {{0, last_analog}, {0, 65535}}},
+        {key(words::noise, words::sensor), {{0, 65535}}},
+        {key(words::noise, words::sensor), {{0, last_sensor}, {0, last_word}, {0, 65535}}},
         {"unplug", {}},
         {"plug", {}},
         {"wait", {{0, max_ms}}},
@@ -88,7 +92,9 @@ bool fault_named(const std::string& name, fault& kind) {
     return false;
 }
 
-bool has_subject(const std::string& kind) { return kind == "drift" || kind == "noise" || kind == "toggle"; }
+bool has_subject(const std::string& kind) {
+    return kind == words::drift || kind == words::noise || kind == words::toggle;
+}
 
 bool check_fail(const std::vector<std::string>& words, std::string& error) {
     long count = 0;
@@ -126,7 +132,7 @@ std::vector<std::string> split_lines(const std::string& text) {
 
 bool parse_scenario_line(const std::string& line, scenario_command& command, std::string& error) {
     command = scenario_command{};
-    std::istringstream stream(line.substr(0, line.find('#')));
+    std::istringstream stream(line.substr(0, line.find(words::comment)));
     for (std::string word; stream >> word;) command.words.push_back(word);
     if (command.words.empty()) return true;
     command.kind = command.words[0];
@@ -303,11 +309,11 @@ std::string scenario_player::execute(const std::string& line) {
         board_.fail_next(static_cast<int>(number(w[1])), which, w[3] == "out" ? direction::out : direction::in);
         return {};
     }
-    if (kind == "identity") {
+    if (kind == words::identity) {
         board_.set_sensor_identity(static_cast<int>(number(w[1])), static_cast<std::uint8_t>(number(w[2])));
         return {};
     }
-    if (kind == "present") {
+    if (kind == words::present) {
         board_.set_sensor_present(static_cast<int>(number(w[1])), number(w[2]) != 0);
         return {};
     }
@@ -315,37 +321,42 @@ std::string scenario_player::execute(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);
     world& state = *world_;
     const auto now = clock_type::now();
-    if (kind == "input") {
+    if (kind == words::input) {
         toggler& input = state.inputs[static_cast<std::size_t>(number(w[1]) - 1)];
         input.period_ms = 0;
         input.value = static_cast<std::uint8_t>(number(w[2]));
         board_.set_input(static_cast<int>(number(w[1])), input.value);
-    } else if (kind == "toggle") {
+    } else if (kind == words::toggle) {
         toggler& input = state.inputs[static_cast<std::size_t>(number(w[2]) - 1)];
         input.period_ms = number(w[3]);
         input.next = now + std::chrono::milliseconds(input.period_ms);
-    } else if (kind == "encoder") {
+    } else if (kind == words::encoder) {
+        // A value set is on the board at once; the animator adds any noise from its next turn.
         state.encoder.set(static_cast<double>(number(w[1])));
-    } else if (kind == "analog") {
+        board_.set_encoder(static_cast<std::uint32_t>(number(w[1])));
+    } else if (kind == words::analog) {
         state.analog[static_cast<std::size_t>(number(w[1]))].set(static_cast<double>(number(w[2])));
-    } else if (kind == "sensor") {
+        board_.set_analog(static_cast<int>(number(w[1])), static_cast<std::uint16_t>(number(w[2])));
+    } else if (kind == words::sensor) {
         state.sensor(number(w[1]), number(w[2])).set(static_cast<double>(number(w[3])));
-    } else if (kind == "drift") {
+        board_.set_sensor_word(static_cast<int>(number(w[1])), static_cast<int>(number(w[2])),
+                               static_cast<std::uint16_t>(number(w[3])));
+    } else if (kind == words::drift) {
         const std::string& subject = w[1];
         const double ms = static_cast<double>(number(w.back()));
-        if (subject == "encoder") state.encoder.drift(static_cast<double>(number(w[2])), ms, now);
-        if (subject == "analog")
+        if (subject == words::encoder) state.encoder.drift(static_cast<double>(number(w[2])), ms, now);
+        if (subject == words::analog)
             state.analog[static_cast<std::size_t>(number(w[2]))].drift(static_cast<double>(number(w[3])), ms, now);
-        if (subject == "sensor") state.sensor(number(w[2]), number(w[3])).drift(static_cast<double>(number(w[4])), ms, now);
-    } else if (kind == "noise") {
+        if (subject == words::sensor) state.sensor(number(w[2]), number(w[3])).drift(static_cast<double>(number(w[4])), ms, now);
+    } else if (kind == words::noise) {
         const std::string& subject = w[1];
         const long amplitude = number(w.back());
-        if (subject == "encoder") state.encoder.noise = amplitude;
-        if (subject == "analog") state.analog[static_cast<std::size_t>(number(w[2]))].noise = amplitude;
-        if (subject == "sensor" && w.size() == 3)
+        if (subject == words::encoder) state.encoder.noise = amplitude;
+        if (subject == words::analog) state.analog[static_cast<std::size_t>(number(w[2]))].noise = amplitude;
+        if (subject == words::sensor && w.size() == 3)
             for (auto& part : state.sensors)
                 for (auto& word : part) word.noise = amplitude;
-        if (subject == "sensor" && w.size() == 5) state.sensor(number(w[2]), number(w[3])).noise = amplitude;
+        if (subject == words::sensor && w.size() == 5) state.sensor(number(w[2]), number(w[3])).noise = amplitude;
     }
     wake_.notify_all();
     return {};

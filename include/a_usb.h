@@ -52,6 +52,17 @@ public:
     // How the last command went. Called on the thread that issues the commands.
     exchange_outcome last_exchange() const { return last_outcome; }
 
+    // How the connection thread's last search for the board went, for diagnosis; the link
+    // itself never branches on it. Safe to read from any thread.
+    struct search_outcome {
+        int init_code = LIBUSB_SUCCESS;   // libusb_init
+        bool searched = false;            // a search ran since libusb started
+        bool found = false;               // a device with the board's ids was listed
+        int open_code = LIBUSB_SUCCESS;   // libusb_open of the last such device tried
+        int claim_code = LIBUSB_SUCCESS;  // libusb_claim_interface, when one opened
+    };
+    search_outcome last_search() const;
+
     bool initialised = false;
     std::atomic<bool> connected{false};
     libusb_device** device_list = nullptr;
@@ -93,4 +104,6 @@ private:
     // Runs between the OUT and the IN transfer, without the lock; set only by tests.
     std::function<void()> between_transfers;
     exchange_outcome last_outcome;
+    mutable std::mutex search_mutex;
+    search_outcome search;
 };

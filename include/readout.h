@@ -37,6 +37,8 @@ constexpr std::uint8_t nack = 1;
 
 // Wakes one sensor and reads its identity register: 11 bus operations. Returns the identity byte.
 std::uint8_t set_up_sensor(bus& board, std::uint8_t address_byte);
+// Reads one register of a sensor, without waking it: 7 bus operations.
+std::uint8_t read_register(bus& board, std::uint8_t address_byte, std::uint8_t reg);
 
 struct sensor_words {
     std::uint16_t first = 0;   // the first data word

@@ -73,6 +73,10 @@ void a_usb::connection_loop() {
     while (!stop_requested) {
         if (!initialised) {
             last_result = libusb_init(nullptr);
+            {
+                std::lock_guard<std::mutex> lock(search_mutex);
+                search.init_code = last_result;
+            }
             if (last_result != LIBUSB_SUCCESS) {
                 pause(init_retry_period);
                 continue;
@@ -105,12 +109,16 @@ void a_usb::check_presence() {
 // While searching: drop any stale handle, open the first board that opens, claim it.
 void a_usb::open_board() {
     close_handle();
+    search_outcome outcome;
+    outcome.searched = true;
     const ssize_t count = libusb_get_device_list(nullptr, &device_list);
     if (count >= 0) {
         for (ssize_t i = 0; i < count; ++i) {
             if (!is_board(device_list[i])) continue;
+            outcome.found = true;
             libusb_device_handle* opened = nullptr;
-            if (libusb_open(device_list[i], &opened) != LIBUSB_SUCCESS) continue;
+            outcome.open_code = libusb_open(device_list[i], &opened);
+            if (outcome.open_code != LIBUSB_SUCCESS) continue;
             std::lock_guard<std::mutex> lock(link_mutex);
             handle = opened;
             ++handle_generation;
@@ -119,13 +127,22 @@ void a_usb::open_board() {
         libusb_free_device_list(device_list, 1);
     }
     device_list = nullptr;
-    if (handle == nullptr) {
-        connected = false;
-        return;
+    if (handle != nullptr) {
+        // Commands refuse to transfer until connected is set, so the claim needs no lock.
+        last_result = libusb_claim_interface(handle, proto::interface_number);
+        outcome.claim_code = last_result;
     }
-    // Commands refuse to transfer until connected is set, so the claim needs no lock.
-    last_result = libusb_claim_interface(handle, proto::interface_number);
-    if (last_result == LIBUSB_SUCCESS) connected = true;
+    {
+        std::lock_guard<std::mutex> lock(search_mutex);
+        outcome.init_code = search.init_code;
+        search = outcome;
+    }
+    connected = handle != nullptr && outcome.claim_code == LIBUSB_SUCCESS;
+}
+
+a_usb::search_outcome a_usb::last_search() const {
+    std::lock_guard<std::mutex> lock(search_mutex);
+    return search;
 }
 
 void a_usb::close_handle() {

@@ -32,12 +32,16 @@ std::uint16_t read_word(bus& board, std::uint8_t last_acknowledge) {
 
 }  // namespace
 
+std::uint8_t read_register(bus& board, std::uint8_t address_byte, std::uint8_t reg) {
+    select_for_reading(board, address_byte, reg);
+    const std::uint8_t value = board.i2c_read(nack);
+    board.i2c_stop();
+    return value;
+}
+
 std::uint8_t set_up_sensor(bus& board, std::uint8_t address_byte) {
     wake(board, address_byte);
-    select_for_reading(board, address_byte, register_identity);
-    const std::uint8_t identity = board.i2c_read(nack);
-    board.i2c_stop();
-    return identity;
+    return read_register(board, address_byte, register_identity);
 }
 
 sensor_words read_sensor(bus& board, std::uint8_t address_byte) {

@@ -176,6 +176,8 @@ TEST_F(EmulatedBoard, ScenarioCommandsAndScriptsMoveTheBoard) {
     EXPECT_EQ(player.execute("noise encoder 20"), "");
     for (int i = 0; i < 5; ++i) EXPECT_LE(std::abs(encoder() - 16230), 20);
     EXPECT_EQ(player.execute("noise encoder 0"), "");
+    EXPECT_EQ(player.execute("encoder 15230"), "");
+    EXPECT_EQ(encoder(), 15230) << "a value set must be on the board at once, before a program reads it";
 
     EXPECT_EQ(player.execute("input 3 1"), "");
     EXPECT_EQ(player.execute("analog 1 625"), "");
