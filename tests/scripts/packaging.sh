@@ -18,7 +18,9 @@ check() {  # description, command...
 mode_of() { stat -c %a "$1"; }
 images="up-arrow.png down-arrow.png ok-mark.png OK.png NOK.png"
 
-[ -x "$build/Varnold" ] || { echo "FAIL $build/Varnold is not built"; exit 1; }
+for program in Varnold varnold-check; do
+    [ -x "$build/$program" ] || { echo "FAIL $build/$program is not built"; exit 1; }
+done
 
 # ---- the package ------------------------------------------------------------------------
 if ! cpack --config "$build/CPackConfig.cmake" -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1; then
@@ -52,6 +54,7 @@ dpkg-deb -x "$deb" "$root"
 declare -A expected=(
     [usr/bin/varnold-operator-setup]=755
     [usr/bin/varnold-station]=755
+    [usr/bin/varnold-check]=755
     [usr/libexec/varnold/Varnold]=755
     [usr/share/varnold/Settings.dat.sample]=644
     [usr/share/applications/varnold.desktop]=644
@@ -83,6 +86,7 @@ check "packaged program is an executable" bash -c 'file -b "$1" | grep -q "ELF.*
     "$root/usr/libexec/varnold/Varnold"
 check "packaged program finds its libraries" \
     bash -c '! ldd "$1" | grep -q "not found"' _ "$root/usr/libexec/varnold/Varnold"
+check "packaged board check runs" bash -c '"$1" --help >/dev/null' _ "$root/usr/bin/varnold-check"
 
 dpkg-deb -e "$deb" "$scratch/control"
 for script in postinst postrm; do
