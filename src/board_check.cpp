@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <thread>
 
@@ -347,7 +348,7 @@ std::vector<check_line> run(const options& chosen, const std::function<void(cons
     r.add(connect(usb, chosen.connect_limit));
     if (!usb.connected) return r.lines;
     for (const auto step : {check_io_status, check_outputs, check_sensors, check_encoder, check_round_trip}) {
-        if (!bus.answering()) break;
+        if (!bus.answering() || (chosen.interrupted != nullptr && *chosen.interrupted)) break;
         step(r);
     }
     if (!chosen.record_file.empty()) record(r);
@@ -382,7 +383,10 @@ std::string scenario_text(const board_values& values) {
     // A range replays as its middle with noise reaching its ends; a steady value as itself.
     const auto middle = [](const reading_range& range) { return (range.low + range.high) / 2; };
     const auto spread = [](const reading_range& range) { return (range.high - range.low + 1) / 2; };
-    text += std::string(1, words::comment) + " What a controller board answered to varnold-check.\n";
+    const std::time_t now = std::time(nullptr);
+    char when[32] = "";
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", std::localtime(&now));
+    text += std::string(1, words::comment) + " What a controller board answered to varnold-check on " + when + ".\n";
     if (values.io_read) {
         for (std::size_t i = 0; i < values.inputs.size(); ++i)
             line({words::input}, {static_cast<long>(i + 1), values.inputs[i]});
