@@ -94,10 +94,7 @@ public:
     }
 
     bool answering() const { return !failure; }
-    std::string failure_text() const {
-        if (!failure || !failure->sent) return "not sent: the board is no longer connected";
-        return libusb_reason(failure->code);
-    }
+    std::string failure_text() const { return failure ? failure->reason() : std::string(); }
 
     a_usb& usb;
     int not_acknowledged = 0;  // bytes written that no slave acknowledged
@@ -107,11 +104,11 @@ private:
     void run(Call call) {
         if (!answering()) return;
         call();
-        const a_usb::exchange_outcome outcome = usb.last_exchange();
+        const exchange_outcome outcome = usb.last_exchange();
         if (!outcome.ok()) failure = outcome;
     }
 
-    std::optional<a_usb::exchange_outcome> failure;
+    std::optional<exchange_outcome> failure;
 };
 
 struct runner {

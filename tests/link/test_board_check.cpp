@@ -76,7 +76,7 @@ TEST(BoardCheck, EachFaultGivesTheLineThatNamesIt) {
          verdict::warn, "frozen: word 1 20000, word 2 30000"},
         {"other sensor type", {"identity 1 0x70"}, true, false, "sensor 2 (0x69) identity", verdict::warn, "0x70"},
         {"encoder unplugged", {"encoder 16777215"}, true, false, "encoder", verdict::warn, "every bit set"},
-        {"reply stalls", {"fail 1 stall in"}, true, false, "IO status read", verdict::fail, "LIBUSB_ERROR_PIPE"},
+        {"reply stalls", {"fail 1 stall in"}, true, false, "IO status read", verdict::fail, "(Pipe error)"},
         {"station holds the board", {}, true, true, "board 04d8:0053 found and claimed", verdict::fail,
          "Resource busy) / the station (Varnold) is probably running"},
         {"board unplugged", {}, false, false, "board 04d8:0053 found and claimed", verdict::fail,
