@@ -5,6 +5,8 @@
 //   bench_station io [ROUNDS]         IO monitor Render vs its 3 bare transfers
 //   bench_station reconnect [CYCLES]  plug-in to connected, pull-out to not connected
 //   bench_station silent              a board that stops answering, and its recovery
+//   bench_station records [ROUNDS]    one production record vs the positioner tick, and
+//                                     the record file's growth per 10,000 positionings
 //
 // Run under a display and the umockdev preload: bench/run-bench.sh does both.
 #include <cstdio>
@@ -25,6 +27,7 @@
 #include <wx/log.h>
 
 #include "FoPanel.h"
+#include "a_records.h"
 #include "IO_Monitor_Panel.h"
 #include "Kelpon_v6Frame.h"
 #include "a_usb.h"
@@ -311,6 +314,56 @@ int bench_silent(emu::board_emulator& board) {
     return recovered && io_back ? 0 : 1;
 }
 
+// Bytes of a fresh record file after count positionings (and as many leavings when paired),
+// with the file closed, so the write-ahead log is folded in.
+std::uintmax_t file_growth(int count, bool with_leaving) {
+    const std::string path = "growth/Records.db";
+    fs::remove_all("growth");
+    fs::create_directory("growth");
+    {
+        a_records file(path);
+        const records::type_values type{12, "Tengely 40x250", {15230.0f, 0.0f, 1200.0f, -800.0f}};
+        for (int i = 0; i < count; ++i) {
+            const records::values actual{15228.0 + i % 5, 0.0, 1180.0 + i % 41, -790.0 - i % 37};
+            file.add(records::positioning(records::kind::positioned, type, actual));
+            if (with_leaving) file.add(records::positioning(records::kind::left, type, actual));
+        }
+    }
+    return fs::file_size(path);
+}
+
+int bench_records(emu::board_emulator& board, int rounds) {
+    station s(board);
+    FoPanel* panel = s.positioner();
+    if (!pump_until([&] { return s.connected() && panel->sensors_ready; }, 10s)) {
+        std::fprintf(stderr, "the positioner never reached a connected tick\n");
+        return 1;
+    }
+    panel->timer->Stop();
+    a_records& file = *s.frame->record_file;
+    const records::type_values type{1, "in band", {static_cast<float>(encoder_value), 0.0f, 0.0f, 0.0f}};
+    std::vector<double> ticks, writes;
+    for (int r = 0; r < rounds; ++r) {
+        ticks.push_back(bench::time_ms([panel] { panel->Render(); }));
+        pump_once();
+        writes.push_back(bench::time_ms([&] {
+            file.add(records::positioning(records::kind::positioned, type, {1000.0, 0.0, 0.0, 0.0}));
+        }));
+        pump_once();
+    }
+    print_series("Render, connected tick", ticks);
+    print_series("one record written (insert + commit, WAL)", writes);
+    std::printf("  one record = %.2f%% of the tick's median (target < 5%%); records left waiting: %zu\n",
+                100.0 * bench::median(writes) / bench::median(ticks), file.pending());
+    for (const bool paired : {false, true}) {
+        const std::uintmax_t bytes = file_growth(10000, paired);
+        std::printf("  10,000 positionings%s: %ju bytes, %.1f bytes per row\n",
+                    paired ? " and their 10,000 leavings" : "", bytes,
+                    static_cast<double>(bytes) / (paired ? 20000.0 : 10000.0));
+    }
+    return file.pending() == 0 ? 0 : 1;
+}
+
 int run(const std::string& mode, int count) {
     emu::board_emulator board(true);
     set_up_board(board);
@@ -318,7 +371,8 @@ int run(const std::string& mode, int count) {
     if (mode == "io") return bench_io(board, count > 0 ? count : 2000);
     if (mode == "reconnect") return bench_reconnect(board, count > 0 ? count : 100);
     if (mode == "silent") return bench_silent(board);
-    std::fprintf(stderr, "usage: bench_station tick|io|reconnect|silent [COUNT]\n");
+    if (mode == "records") return bench_records(board, count > 0 ? count : 300);
+    std::fprintf(stderr, "usage: bench_station tick|io|reconnect|silent|records [COUNT]\n");
     return 2;
 }
 
@@ -326,7 +380,7 @@ int run(const std::string& mode, int count) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_station tick|io|reconnect|silent [COUNT]\n");
+        std::fprintf(stderr, "usage: bench_station tick|io|reconnect|silent|records [COUNT]\n");
         return 2;
     }
     if (!emu::preload_active()) {

@@ -2,6 +2,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include <wx/textctrl.h>
 #include <wx/timer.h>
 
+#include "a_records.h"
 #include "catalogue.h"
 #include "readout.h"
 #include "self_update.h"
@@ -131,6 +133,7 @@ public:
     wxButton* Button9 = nullptr;
 
     a_usb* usb = nullptr;
+    a_records* record_file = nullptr;  // the frame's; null on any other parent
     FoPanelRenderTimer* timer = nullptr;
     std::string settings_file = catalogue::settings_file_name;
     std::vector<Type> types;
@@ -186,12 +189,20 @@ private:
     void UpdateIndicators();
     std::array<wxTextCtrl*, 4> ActualFields() const;
     std::array<wxBitmapButton*, 4> RowIndicators() const;
+    static double ActualValue(const wxTextCtrl* field);
+    // Production records: each writes only when the thing it records happens.
+    void RecordPositioning(records::kind what);
+    void RecordChanges(const records::type_values& before, const char* command);
+    void RecordLink(const char* what);
 
     // The catalogue file as loaded or last saved: a save replaces only that file.
     catalogue::file_seen settings_seen;
 
     std::thread update_worker;
     std::atomic<bool> update_cancel{false};
+    // The type that was in position when the OK image appeared: leaving is recorded
+    // against it, even when another type was selected meanwhile.
+    std::optional<records::type_values> positioned_type;
 
     wxDECLARE_EVENT_TABLE();
 };

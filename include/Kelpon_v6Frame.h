@@ -6,6 +6,7 @@
 
 #include <vector>
 
+class a_records;
 class a_usb;
 
 // The one full-screen window: owns the USB link and shows one panel at a time.
@@ -23,6 +24,8 @@ public:
 
     bool closing = false;
     a_usb* usb = nullptr;
+    // The production record file, kept across panel switches.
+    a_records* record_file = nullptr;
     wxPanel* current_panel = nullptr;
     wxBoxSizer* panel_sizer = nullptr;
 

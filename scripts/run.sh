@@ -24,8 +24,8 @@ fi
 
 "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-# Only what running needs: the station and the emulated board's launcher.
-cmake --build "$build" -j"$(nproc)" --target Varnold varnold-emu
+# Only what running needs: the station, its records command and the emulated board's launcher.
+cmake --build "$build" -j"$(nproc)" --target Varnold varnold-records varnold-emu
 
 station_dir="$build"          # the program finds its images and Settings.dat beside it
 cd "$station_dir"
@@ -59,3 +59,5 @@ xvfb-run -a -s "-screen 0 1024x600x24" bash -c '
   kill -TERM $pid 2>/dev/null; wait $pid 2>/dev/null || true
 ' _ "$seconds" "$shot" "${cmd[@]}"
 echo "Screenshot saved: $shot"
+echo "Records of this and earlier runs ($station_dir/Records.db):"
+"$build/varnold-records" --db "$station_dir/Records.db" --summary

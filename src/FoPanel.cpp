@@ -95,6 +95,10 @@ private:
 
 wxString ascii(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
 
+records::type_values record_of(const Type& type) {
+    return {type.ID, to_utf8(type.name), {type.X, type.Y, type.alpha, type.beta}};
+}
+
 }  // namespace
 
 FoPanelRenderTimer::~FoPanelRenderTimer() = default;
@@ -109,7 +113,10 @@ FoPanel::FoPanel(wxWindow* parent, wxWindowID, const wxPoint&, const wxSize&) {
     BindHandlers();
 
     // Only the station's frame carries a link; any other parent leaves the panel offline.
-    if (auto* frame = dynamic_cast<Kelpon_v6Frame*>(parent)) usb = frame->usb;
+    if (auto* frame = dynamic_cast<Kelpon_v6Frame*>(parent)) {
+        usb = frame->usb;
+        record_file = frame->record_file;
+    }
 
     timer = new FoPanelRenderTimer(this);
     timer->Start(200, wxTIMER_CONTINUOUS);
@@ -270,6 +277,9 @@ catalogue::save_result FoPanel::StoreCatalogue() {
         // The shutdown save's line has no log box left to be read in.
         std::fprintf(stderr, "%s\n", static_cast<const char*>(message.utf8_str()));
     }
+    if (result.status == catalogue::save_status::created && record_file != nullptr)
+        record_file->add(records::catalogue_event(std::nullopt, "catalogue", settings_file,
+                                                  "created, " + std::to_string(types.size()) + " types"));
     return result;
 }
 
@@ -332,12 +342,14 @@ void FoPanel::OnChoice1Select(wxCommandEvent&) {
 void FoPanel::OnButton8Click(wxCommandEvent&) {
     Type* record = SelectedRecord();
     if (record == nullptr) return;
+    const records::type_values before = record_of(*record);
     const wxString name = TextCtrl11->GetValue();
     if (!catalogue::name_fits(name)) {
         AppendLog(catalogue::name_refused_message(name));
         return;
     }
     record->name = name;
+    RecordChanges(before, "Atnevezes");
     // Only the one entry changes; refilling the list costs seconds with thousands of types.
     Choice1->SetString(static_cast<unsigned>(selected_index), record->name);
     Choice1->SetSelection(selected_index);
@@ -352,8 +364,10 @@ std::array<wxString, 4> FoPanel::ActualTexts() const {
 void FoPanel::OnButton5Click(wxCommandEvent&) {
     Type* record = SelectedRecord();
     if (record == nullptr) return;
+    const records::type_values before = record_of(*record);
     const catalogue::teach_result taught = catalogue::teach(*record, ActualTexts());
     if (taught.any_rejected()) AppendLog(catalogue::rejected_message(taught));
+    RecordChanges(before, "Mentes");
     ShowSelectedType();
     StoreCatalogue();
 }
@@ -362,6 +376,8 @@ void FoPanel::OnButton9Click(wxCommandEvent&) {
     const catalogue::new_type_result added = catalogue::make_new_type(types, TextCtrl11->GetValue(), ActualTexts());
     if (added.taught.any_rejected()) AppendLog(catalogue::rejected_message(added.taught));
     types.push_back(added.type);
+    if (record_file != nullptr)
+        record_file->add(records::catalogue_event(record_of(added.type), "type", to_utf8(added.type.name), "Uj tipus"));
     Choice1->Append(added.type.name);
     selected_index = static_cast<int>(types.size() - 1);
     Choice1->SetSelection(selected_index);
@@ -429,8 +445,11 @@ std::array<wxBitmapButton*, 4> FoPanel::RowIndicators() const {
 }
 
 void FoPanel::Render() {
+    const bool was_connected = usb_connected;
     // Read once: the connection thread may change the flag during the tick.
     usb_connected = usb != nullptr && usb->connected.load();
+    if (usb_connected != was_connected) RecordLink(usb_connected ? "board connected" : "board lost");
+    if (record_file != nullptr) record_file->retry_if_due();
     CheckBox1->SetValue(usb_connected);
     if (usb_connected) {
         link_bus board(*usb);
@@ -467,6 +486,9 @@ void FoPanel::ReadSsi(readout::bus& board) {
     ssi_previous = ssi_value;
 }
 
+// The read-out counts a field without a number as 0.
+double FoPanel::ActualValue(const wxTextCtrl* field) { return read_number(field->GetValue()).value_or(0.0); }
+
 void FoPanel::UpdateIndicators() {
     const Type* record = SelectedRecord();
     // Without a selected type there is nothing to compare against.
@@ -476,7 +498,7 @@ void FoPanel::UpdateIndicators() {
     const auto indicators = RowIndicators();
     for (int row = 0; row < 4; ++row) {
         previous_deviation[row] = deviation[row];
-        deviation[row] = readout::deviation(targets[row], read_number(fields[row]->GetValue()).value_or(0.0));
+        deviation[row] = readout::deviation(targets[row], ActualValue(fields[row]));
         const readout::row_decision decision =
             readout::decide_row(deviation[row], previous_deviation[row], tolerance[row], row_ok[row]);
         row_ok[row] = decision.row_ok;
@@ -486,11 +508,35 @@ void FoPanel::UpdateIndicators() {
         case readout::overall_change::to_ok:
             show_image(BitmapButton5, readout::ok_image, false);
             all_ok = true;
+            RecordPositioning(records::kind::positioned);
             break;
         case readout::overall_change::to_nok:
             show_image(BitmapButton5, readout::nok_image, false);
             all_ok = false;
+            RecordPositioning(records::kind::left);
             break;
         case readout::overall_change::none: break;
     }
+}
+
+// ---- Production records ----
+
+void FoPanel::RecordPositioning(records::kind what) {
+    const Type* record = SelectedRecord();
+    if (record_file == nullptr || record == nullptr) return;
+    if (what == records::kind::positioned) positioned_type = record_of(*record);
+    const auto fields = ActualFields();
+    records::values actual{};
+    for (std::size_t row = 0; row < 4; ++row) actual[row] = ActualValue(fields[row]);
+    record_file->add(records::positioning(what, positioned_type.value_or(record_of(*record)), actual));
+}
+
+void FoPanel::RecordChanges(const records::type_values& before, const char* command) {
+    const Type* record = SelectedRecord();
+    if (record_file != nullptr && record != nullptr)
+        record_file->add(records::catalogue_changes(before, record_of(*record), command));
+}
+
+void FoPanel::RecordLink(const char* what) {
+    if (record_file != nullptr) record_file->add(records::link_event(what));
 }

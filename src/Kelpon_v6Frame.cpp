@@ -2,6 +2,7 @@
 
 #include "FoPanel.h"
 #include "IO_Monitor_Panel.h"
+#include "a_records.h"
 #include "a_usb.h"
 
 wxBEGIN_EVENT_TABLE(Kelpon_v6Frame, wxFrame)
@@ -18,7 +19,11 @@ Kelpon_v6Frame::Kelpon_v6Frame(wxWindow* parent, wxWindowID id) {
     usb->log_line = [this](const std::string& line) { LogMessage(wxString(line)); };
     usb->start_connection_thread();
 
+    record_file = new a_records("Records.db");
     current_panel = new FoPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize);
+    // Opened once the positioner's log box can show what went wrong with the file.
+    record_file->log_line = [this](const std::string& line) { LogMessage(wxString::FromUTF8(line)); };
+    record_file->open();
     panel_sizer->Add(current_panel, 1, wxALL | wxEXPAND, 0);
     panel_sizer->Layout();
     ShowFullScreen(true, wxFULLSCREEN_ALL);
@@ -28,7 +33,10 @@ Kelpon_v6Frame::~Kelpon_v6Frame() {
     closing = true;
     delete usb;
     usb = nullptr;
-    // The toolkit destroys the current panel (and any retired one) with the frame.
+    // The panels go before the record file closes: the positioner records its shutdown save.
+    DestroyChildren();
+    delete record_file;
+    record_file = nullptr;
 }
 
 void Kelpon_v6Frame::DestroyRetiredPanels() {

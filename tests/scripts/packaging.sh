@@ -18,7 +18,7 @@ check() {  # description, command...
 mode_of() { stat -c %a "$1"; }
 images="up-arrow.png down-arrow.png ok-mark.png OK.png NOK.png"
 
-for program in Varnold varnold-check; do
+for program in Varnold varnold-check varnold-records; do
     [ -x "$build/$program" ] || { echo "FAIL $build/$program is not built"; exit 1; }
 done
 
@@ -35,7 +35,7 @@ check "package name is varnold" test "$(dpkg-deb -f "$deb" Package)" = varnold
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 dep_names=$(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g' | sed '/^$/d')
-for wanted in libwxgtk3.2-1 libwxbase3.2-1 libusb-1.0-0 libcurl4 minisign fonts-dejavu-extra; do
+for wanted in libwxgtk3.2-1 libwxbase3.2-1 libusb-1.0-0 libsqlite3-0 libcurl4 minisign fonts-dejavu-extra; do
     check "depends on $wanted" grep -qx "$wanted" <<<"$dep_names"
 done
 check "depends on no development package" bash -c '! grep -q -- "-dev$" <<<"$1"' _ "$dep_names"
@@ -55,6 +55,7 @@ declare -A expected=(
     [usr/bin/varnold-operator-setup]=755
     [usr/bin/varnold-station]=755
     [usr/bin/varnold-check]=755
+    [usr/bin/varnold-records]=755
     [usr/libexec/varnold/Varnold]=755
     [usr/share/varnold/Settings.dat.sample]=644
     [usr/share/applications/varnold.desktop]=644
