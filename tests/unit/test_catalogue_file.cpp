@@ -231,3 +231,21 @@ TEST(CatalogueFile, TwoProcessesSavingAtOnceNeverSpoilEachOther) {
     }
     EXPECT_EQ(folder.entries(), std::vector<std::string>{"Settings.dat"});
 }
+
+TEST(CatalogueFile, ReplacingKeepsModeAndWherePermittedOwner) {
+    work_folder folder;
+    const fs::path path = folder.path / "Settings.dat";
+    write_bytes(path, on_disk);
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(path.c_str(), nobody, nobody), 0);
+    }
+    ASSERT_TRUE(catalogue::write_file_atomically(path.string(), station).ok());
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(info.st_uid, nobody) << "the file changed owner";
+    }
+}
