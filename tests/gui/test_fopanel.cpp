@@ -313,41 +313,6 @@ TEST_F(Positioner, MissingImagesLeaveButtonsEmptyWithoutDialogsOrCrashes) {
     EXPECT_FALSE(panel->BitmapButton1->GetBitmapLabel().IsOk());
 }
 
-struct bad_file {
-    const char* label;
-    std::string bytes;
-    const char* log_line;  // the line's start; the reason follows
-};
-
-TEST_F(Positioner, BadSettingsFilesAreReportedAndLeftUntouched) {
-    const std::vector<bad_file> cases = {
-        {"empty", "", "\nJson Pharse error: "},
-        {"malformed", "{\"ShaftTypes\": [", "\nJson Pharse error: "},
-        {"good then bad element",
-         "{\"ShaftTypes\": [{\"ID\": 1, \"name\": \"a\", \"X\": 1, \"Y\": 2, \"alpha\": 3, \"beta\": 4}, "
-         "{\"ID\": 2, \"name\": \"b\", \"X\": 1, \"Y\": 2, \"alpha\": 3}]}",
-         "\nJson shape error: ShaftTypes[1]: "},
-    };
-    for (const bad_file& bad : cases) {
-        SCOPED_TRACE(bad.label);
-        write_bytes(dir.file("Settings.dat"), bad.bytes);
-        open(nullptr);
-        const std::string log = text(panel->TextCtrl2);
-        EXPECT_EQ(log.rfind(bad.log_line, 0), 0u) << log;
-        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
-        EXPECT_TRUE(panel->types.empty());
-        EXPECT_EQ(panel->Choice1->GetCount(), 0u);
-        panel->TextCtrl11->SetValue("x");
-        gui_test::click(panel->Button8);
-        gui_test::click(panel->Button5);
-        gui_test::click(panel->Button9);
-        panel->Render();
-        gui_test::close_frame(frame);
-        frame = nullptr;
-        EXPECT_EQ(read_bytes("Settings.dat"), bad.bytes) << "a file that could not be loaded was rewritten";
-    }
-}
-
 TEST_F(Positioner, ACatalogueCopiedInWhileThePanelRunsIsNeverReplaced) {
     open(nullptr);
     write_bytes(dir.file("Settings.dat"), three_types);  // the operator's recovery copy

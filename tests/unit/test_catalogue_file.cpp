@@ -113,11 +113,11 @@ void expect_line(const std::string& actual, const std::string& expected) {
     }
 }
 
-// The one file beside "Settings.dat" that holds the station's catalogue.
-void expect_copy_beside(const work_folder& folder) {
+// The technician's file untouched, and one file beside it with the station's catalogue.
+void expect_kept_with_copy(const work_folder& folder) {
     const auto names = folder.entries();
     ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(names[0], "Settings.dat");
+    EXPECT_EQ(read_bytes(folder.path / names[0]), foreign);
     EXPECT_EQ(names[1].rfind("Settings.dat.station-copy-", 0), 0u) << names[1];
     EXPECT_EQ(read_bytes(folder.path / names[1]), station);
 }
@@ -143,16 +143,8 @@ TEST(CatalogueFile, EachSituationKeepsWhatMustBeKeptAndSaysWhy) {
     const std::vector<situation> situations = {
         {"missing", nullptr, nullptr, "Settings file not exist: Settings.dat", "", only({"Settings.dat"}, station)},
         {"loaded", put(on_disk), nullptr, "", "", only({"Settings.dat"}, station)},
-        {"appeared", nullptr, put(foreign), "Settings file not exist: Settings.dat", changed_line,
-         [](const work_folder& f) {
-             expect_copy_beside(f);
-             EXPECT_EQ(read_bytes(f.path / "Settings.dat"), foreign);
-         }},
-        {"changed", put(on_disk), put(foreign), "", changed_line,
-         [](const work_folder& f) {
-             expect_copy_beside(f);
-             EXPECT_EQ(read_bytes(f.path / "Settings.dat"), foreign);
-         }},
+        {"appeared", nullptr, put(foreign), "Settings file not exist: Settings.dat", changed_line, expect_kept_with_copy},
+        {"changed", put(on_disk), put(foreign), "", changed_line, expect_kept_with_copy},
         {"symlink", [] { fs::create_directory("share"), write_bytes("share/real.dat", on_disk),
                          fs::create_symlink("share/real.dat", "Settings.dat"); },
          nullptr, "", "",
@@ -178,11 +170,9 @@ TEST(CatalogueFile, EachSituationKeepsWhatMustBeKeptAndSaysWhy) {
              ::signal(SIGXFSZ, SIG_IGN), ::setrlimit(RLIMIT_FSIZE, &small);
          },
          "", "Settings file not saved: Settings.dat: File too large", only({"Settings.dat"}, on_disk)},
-        {"foreign leftovers", [&] { write_bytes("Settings.dat", on_disk), write_bytes(".Settings.dat.backup", "x"),
-                                    write_bytes(".Settings.dat.k1Lled", "x"); },
-         nullptr, "", "", only({".Settings.dat.backup", ".Settings.dat.k1Lled", "Settings.dat"}, station)},
-        {"own leftovers", [&] { write_bytes("Settings.dat", on_disk), write_bytes(dead_save, "x"), write_bytes(living_save, "x"); },
-         nullptr, "", "", only({living_save, "Settings.dat"}, station)},
+        {"leftovers", [&] { write_bytes("Settings.dat", on_disk), write_bytes(".Settings.dat.backup", "x"),
+                            write_bytes(".Settings.dat.k1Lled", "x"), write_bytes(dead_save, "x"), write_bytes(living_save, "x"); },
+         nullptr, "", "", only({".Settings.dat.backup", ".Settings.dat.k1Lled", living_save, "Settings.dat"}, station)},
         {"too large", put(too_large), nullptr, "Settings file not readable: Settings.dat: larger than 16 MB", kept_line,
          only({"Settings.dat"}, too_large)},
         {"too deep", put(too_deep), nullptr, "Json Pharse error: nested deeper than 32 levels", kept_line,
