@@ -46,7 +46,9 @@ const uid_t nobody = 65534;
 // A folder owned by the user the situations run as.
 struct work_folder {
     work_folder() {
-        std::string pattern = (fs::temp_directory_path() / "catalogue-file-XXXXXX").string();
+        // nobody must reach it: a root-only TMPDIR would not do.
+        const fs::path base = ::geteuid() == 0 ? fs::path("/tmp") : fs::temp_directory_path();
+        std::string pattern = (base / "catalogue-file-XXXXXX").string();
         path = ::mkdtemp(pattern.data());
         if (::geteuid() == 0 && ::chown(path.c_str(), nobody, nobody) != 0) ADD_FAILURE() << "chown";
     }
