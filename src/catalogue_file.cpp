@@ -203,7 +203,17 @@ int write_in_place(const std::string& target, const std::string& bytes, file_see
     return error;
 }
 
-write_result write_through_temp(const std::string& path, const std::string& bytes, bool replace) {
+// The error of a replace whose file changed while the new text was being written.
+constexpr int changed_meanwhile = ESTALE;
+
+bool still_the_file(const std::string& target, const file_seen& expected) {
+    struct stat info {};
+    return ::stat(target.c_str(), &info) == 0 && seen_from(info).same_file(expected);
+}
+
+// expected: replace only the file it describes, checked again right before the rename.
+write_result write_through_temp(const std::string& path, const std::string& bytes, bool replace,
+                                const file_seen* expected = nullptr) {
     write_result result;
     std::string target;
     result.error = resolve(path, target);
@@ -222,6 +232,8 @@ write_result write_through_temp(const std::string& path, const std::string& byte
         return result;
     }
     result.error = finish_temp(temp.fd, bytes, target, result.written);
+    if (result.error == 0 && expected != nullptr && !still_the_file(target, *expected))
+        result.error = changed_meanwhile;
     if (result.error == 0) result.error = commit(temp.name, target, replace);
     if (result.error != 0) ::unlink(temp.name.c_str());
     // Closed only now: the lock guards the temporary file until it is renamed or removed.
@@ -434,7 +446,9 @@ save_result save(const std::string& path, const std::vector<Type>& types, file_s
         result.reason = reason_of(EACCES);
         return result;
     }
-    return outcome(write_file_atomically(path, bytes), save_status::written, seen);
+    const write_result written = write_through_temp(path, bytes, true, &seen);
+    if (written.error == changed_meanwhile) return write_beside(path, bytes);
+    return outcome(written, save_status::written, seen);
 }
 
 wxString save_message(const save_result& result, const std::string& path) {
