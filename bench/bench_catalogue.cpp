@@ -2,6 +2,7 @@
 // RapidJSON parsing and pretty-writing the same document alone, measured side by side.
 //
 //   bench_catalogue [FOLDER]     (FOLDER: where the test files go; default /tmp)
+//   bench_catalogue --write N FILE   only writes a catalogue of N types to FILE
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -74,6 +75,10 @@ bool run(const row& r, const std::string& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--write") {
+        const std::vector<Type> types = bench::make_catalogue(std::stoul(argv[2]), 1);
+        return catalogue::save(argv[3], types) == catalogue::save_status::written ? 0 : 1;
+    }
     const std::string folder = argc > 1 ? argv[1] : "/tmp";
     std::printf("median times; ratio = station / RapidJSON alone; save includes the atomic write and fsync\n");
     bool ok = true;

@@ -25,11 +25,12 @@ namespace {
 struct sample {
     double paint_ms = -1.0;
     double rss_kb = -1.0;
+    std::vector<double> rename_ms;  // only from a station started with BENCH_MODE=rename
 };
 
 struct series {
     std::vector<char*> argv;
-    std::vector<double> paint, rss;
+    std::vector<double> paint, rss, rename;
 };
 
 long long monotonic_ns() {
@@ -41,6 +42,7 @@ long long monotonic_ns() {
 void parse_line(const char* line, sample& s) {
     if (std::strncmp(line, "first_paint_ms=", 15) == 0) s.paint_ms = std::atof(line + 15);
     if (std::strncmp(line, "rss_kb=", 7) == 0) s.rss_kb = std::atof(line + 7);
+    if (std::strncmp(line, "rename_ms=", 10) == 0) s.rename_ms.push_back(std::atof(line + 10));
 }
 
 bool run_once(std::vector<char*>& argv, sample& s) {
@@ -79,6 +81,9 @@ void print(const char* label, const series& s) {
     std::printf("%-8s %-40s first paint median %7.1f ms  worst %7.1f ms | resident median %7.1f MB\n", label,
                 s.argv[0], median(s.paint), *std::max_element(s.paint.begin(), s.paint.end()),
                 median(s.rss) / 1024.0);
+    if (!s.rename.empty())
+        std::printf("%-8s %-40s rename median %7.1f ms  worst %7.1f ms (%zu renames)\n", label, "",
+                    median(s.rename), *std::max_element(s.rename.begin(), s.rename.end()), s.rename.size());
 }
 
 }  // namespace
@@ -110,6 +115,7 @@ int main(int argc, char** argv) {
             }
             s->paint.push_back(one.paint_ms);
             s->rss.push_back(one.rss_kb);
+            s->rename.insert(s->rename.end(), one.rename_ms.begin(), one.rename_ms.end());
         }
     }
     std::printf("%d runs each, alternating\n", runs);

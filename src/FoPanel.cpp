@@ -10,6 +10,7 @@
 #include "Kelpon_v6Frame.h"
 #include "a_usb.h"
 #include "build_stamp.h"
+#include "choice_items.h"
 #include "self_update.h"
 #include "text_convert.h"
 
@@ -312,11 +313,10 @@ Type FoPanel::SelectedType() {
 }
 
 void FoPanel::FillTypeChoice() {
-    // One call for the whole list: item by item, a large catalogue takes minutes.
     wxArrayString names;
     names.reserve(types.size());
     for (const Type& type : types) names.push_back(type.name);
-    Choice1->Set(names);
+    set_choice_items(Choice1, names);
 }
 
 void FoPanel::ShowSelectedType() {
