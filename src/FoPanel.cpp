@@ -360,7 +360,6 @@ std::array<wxString, 4> FoPanel::ActualTexts() const {
     return {fields[0]->GetValue(), fields[1]->GetValue(), fields[2]->GetValue(), fields[3]->GetValue()};
 }
 
-
 void FoPanel::OnButton5Click(wxCommandEvent&) {
     Type* record = SelectedRecord();
     if (record == nullptr) return;
