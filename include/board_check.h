@@ -26,6 +26,7 @@ struct options {
     bool cycle_outputs = false;                     // switch each output on for on_time, then off
     std::chrono::milliseconds on_time{500};
     std::chrono::milliseconds connect_limit{2000};  // how long the board may take to appear
+    double slow_exchange_ms = 5.0;                  // a median round trip above it is a WARN
     std::string record_file;                        // where to write the scenario; empty: nowhere
     const std::atomic<bool>* interrupted = nullptr; // set by a signal: stop, outputs off
 };

@@ -25,7 +25,6 @@ namespace words = emu::scenario_words;
 
 constexpr int repeated_reads = 20;
 constexpr int round_trips = 100;
-constexpr double slow_exchange_ms = 5.0;
 // A real sensor samples far faster; the pause lets the readings move between two reads.
 constexpr auto read_spacing = 10ms;
 constexpr std::uint32_t ssi_all_ones = 0xFFFFFF;
@@ -307,7 +306,7 @@ void check_round_trip(runner& r) {
     const std::string measured =
         format("median %.2f ms, worst %.2f ms over %d exchanges", median, times.back(), round_trips);
     // The median decides: one slow exchange on a busy PC says nothing about the board.
-    if (median > slow_exchange_ms)
+    if (median > r.chosen.slow_exchange_ms)
         return r.add(warn("round trip", measured,
                           "connect the board straight to the PC, without a hub or extension cable; the IO "
                           "monitor expects an exchange well inside its 10 ms"));
