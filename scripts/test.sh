@@ -1,6 +1,7 @@
 #!/bin/bash
-# Sets up, builds and runs every test: the plain build (fast, link and GUI tests),
-# then the whole suite under AddressSanitizer+UBSan, then the link tests under ThreadSanitizer.
+# Sets up, builds and runs every test: the plain build (fast, link, GUI and script tests),
+# then the unit, link and GUI tests under AddressSanitizer+UBSan, then the link tests under
+# ThreadSanitizer. Each sanitizer pass builds only the programs it runs.
 #   scripts/test.sh [--quick]   (--quick: the plain build only)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,9 +23,13 @@ run_suite() {  # folder, ctest arguments...
   local folder=$1; shift
   ctest --test-dir "$folder" --output-on-failure -j2 "$@"
 }
+build() {  # folder, cmake options... [-- targets...]
+  local folder=$1; shift
+  "$root/scripts/build.sh" "$folder" -DVARNOLD_PRECOMPILE_HEADERS=ON "$@"
+}
 
 echo "== plain build =="
-"$root/scripts/build.sh" "$root/build-test"
+build "$root/build-test"
 run_suite "$root/build-test"
 
 [ "$quick" = yes ] && exit 0
@@ -32,10 +37,10 @@ run_suite "$root/build-test"
 echo "== AddressSanitizer + UBSan =="
 export ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/tests/support/lsan.supp"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-"$root/scripts/build.sh" "$root/build-asan" -DVARNOLD_SANITIZE=address -DVARNOLD_BUILD_BENCH=OFF
+build "$root/build-asan" -DVARNOLD_SANITIZE=address -DVARNOLD_BUILD_BENCH=OFF -- test_programs
 run_suite "$root/build-asan" -LE script
 
 echo "== ThreadSanitizer (link) =="
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/support/tsan.supp"
-"$root/scripts/build.sh" "$root/build-tsan" -DVARNOLD_SANITIZE=thread -DVARNOLD_BUILD_BENCH=OFF
+build "$root/build-tsan" -DVARNOLD_SANITIZE=thread -DVARNOLD_BUILD_BENCH=OFF -- link_tests
 run_suite "$root/build-tsan" -L link
