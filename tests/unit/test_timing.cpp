@@ -9,168 +9,60 @@
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-using std::chrono::nanoseconds;
-using std::chrono::seconds;
+using namespace std::chrono_literals;
 
 // The now_function is a plain function pointer, so the fake clock is file-wide state.
-clock_type::time_point fake_now{};
+clock_type::time_point fake_now = clock_type::time_point{} + 1000s;
 clock_type::time_point read_fake_clock() { return fake_now; }
 
-class Timing : public ::testing::Test {
-protected:
-    void SetUp() override { fake_now = clock_type::time_point{} + seconds(1000); }
-    static void advance(clock_type::duration step) { fake_now += step; }
+// One step: an action, then the clock moves on, then the reading must be as expected.
+template <typename Clock>
+struct step {
+    const char* what;
+    void (*act)(Clock&);
+    clock_type::duration advance;
+    double expected;
 };
 
-TEST_F(Timing, StopperReadsAndTruncates) {
-    a_stopper fresh(&read_fake_clock);
-    EXPECT_EQ(fresh.elapsed_ms(), 0);
-    EXPECT_FALSE(fresh.running);
-    EXPECT_EQ(fresh.accumulated_ms, 0.0L);
-    EXPECT_EQ(fresh.start_time, clock_type::time_point{});
-    EXPECT_EQ(fresh.read_time, clock_type::time_point{});
-    EXPECT_TRUE(fresh.label.empty());
-
+TEST(Timing, StopwatchReadsWholeMillisecondsOfItsPeriods) {
     a_stopper watch(&read_fake_clock);
-    watch.start();
-    EXPECT_TRUE(watch.running);
-    EXPECT_EQ(watch.start_time, fake_now);
-    advance(nanoseconds(1900000));
-    EXPECT_EQ(watch.elapsed_ms(), 1);  // 1.9 ms truncates
-    EXPECT_EQ(watch.read_time, fake_now);
-    advance(milliseconds(2500));
-    EXPECT_EQ(watch.elapsed_ms(), 2501);
-    // Reading changes nothing but read_time.
-    EXPECT_TRUE(watch.running);
-    EXPECT_EQ(watch.accumulated_ms, 0.0L);
-    EXPECT_EQ(watch.stop_time, clock_type::time_point{});
-
-    // A stopped stopwatch reports its accumulated total, truncated toward zero.
-    a_stopper stopped(&read_fake_clock);
-    stopped.accumulated_ms = 12.99L;
-    EXPECT_EQ(stopped.elapsed_ms(), 12);
-    stopped.accumulated_ms = -3.7L;
-    EXPECT_EQ(stopped.elapsed_ms(), -3);
-    EXPECT_EQ(stopped.read_time, clock_type::time_point{});
+    const step<a_stopper> steps[] = {
+        {"a fresh stopwatch reads zero", [](a_stopper&) {}, 5ms, 0},
+        {"start keeps the total; 1.9 ms truncates", [](a_stopper& w) { w.accumulated_ms = 500; w.start(); }, 1900us, 501},
+        {"the open period keeps counting", [](a_stopper&) {}, 2500ms, 3001},
+        {"reset clears only the total", [](a_stopper& w) { w.reset(); }, 10ms, 2511},
+        {"start while running drops the open period", [](a_stopper& w) { w.accumulated_ms = 7; w.start(); }, 3ms, 10},
+        {"restart counts from now", [](a_stopper& w) { w.restart(); }, 5ms, 5},
+        {"a stopped stopwatch truncates its total toward zero",
+         [](a_stopper& w) { w.running = false; w.accumulated_ms = -3.7L; }, 1s, -3},
+        {"restart starts a stopped stopwatch", [](a_stopper& w) { w.restart(); }, 8ms, 8},
+    };
+    for (const auto& s : steps) {
+        s.act(watch);
+        fake_now += s.advance;
+        EXPECT_EQ(watch.elapsed_ms(), static_cast<std::int64_t>(s.expected)) << s.what;
+    }
 }
 
-TEST_F(Timing, StopperRestartResetAndStart) {
-    a_stopper watch(&read_fake_clock);
-    watch.accumulated_ms = 500.0L;
-    watch.start();
-    advance(milliseconds(40));
-    EXPECT_EQ(watch.elapsed_ms(), 540);  // start keeps what was accumulated
-
-    // reset clears only the accumulated part; the open period still counts.
-    watch.reset();
-    EXPECT_TRUE(watch.running);
-    EXPECT_EQ(watch.elapsed_ms(), 40);
-    advance(milliseconds(10));
-    EXPECT_EQ(watch.elapsed_ms(), 50);
-
-    // start while running drops the open period so far.
-    watch.accumulated_ms = 7.0L;
-    watch.start();
-    advance(milliseconds(3));
-    EXPECT_EQ(watch.elapsed_ms(), 10);
-
-    // restart clears everything and counts from now.
-    advance(milliseconds(1000));
-    watch.restart();
-    EXPECT_EQ(watch.accumulated_ms, 0.0L);
-    EXPECT_EQ(watch.start_time, fake_now);
-    EXPECT_EQ(watch.elapsed_ms(), 0);
-    advance(milliseconds(5));
-    EXPECT_EQ(watch.elapsed_ms(), 5);
-
-    // restart also starts a stopped stopwatch.
-    a_stopper idle(&read_fake_clock);
-    idle.accumulated_ms = 99.0L;
-    idle.restart();
-    EXPECT_TRUE(idle.running);
-    advance(milliseconds(8));
-    EXPECT_EQ(idle.elapsed_ms(), 8);
-}
-
-TEST_F(Timing, StopperOnRealClockCountsForward) {
-    a_stopper watch;
-    watch.restart();
-    const std::int64_t first = watch.elapsed_ms();
-    EXPECT_GE(first, 0);
-    EXPECT_GE(watch.elapsed_ms(), first);
-    EXPECT_NE(watch.read_time, clock_type::time_point{});
-}
-
-TEST_F(Timing, TimerAddAndClear) {
-    a_timer fresh(&read_fake_clock);
-    EXPECT_EQ(fresh.remaining_seconds(), 0.0);
-    EXPECT_FALSE(fresh.running);
-
+TEST(Timing, CountdownBanksClosedPeriodsAndGoesNegative) {
     a_timer timer(&read_fake_clock);
-    timer.add_seconds(30);
-    EXPECT_EQ(timer.remaining_seconds(), 30.0);
-    timer.clear();
-    EXPECT_EQ(timer.remaining_ms, 0.0);
-    timer.add_seconds(65535);
-    EXPECT_EQ(timer.remaining_ms, 65535000.0);
-    timer.add_seconds(1);
-    EXPECT_EQ(timer.remaining_seconds(), 65536.0);
-
-    // clear touches only the remaining time, also while running.
-    timer.start();
-    const auto started = timer.start_time;
-    advance(milliseconds(100));
-    timer.remaining_seconds();
-    const auto read = timer.read_time;
-    advance(milliseconds(100));
-    timer.clear();
-    EXPECT_TRUE(timer.running);
-    EXPECT_EQ(timer.remaining_ms, 0.0);
-    EXPECT_EQ(timer.start_time, started);
-    EXPECT_EQ(timer.read_time, read);
-    EXPECT_EQ(timer.stop_time, clock_type::time_point{});
-
-    // add_seconds works while running too.
-    timer.add_seconds(10);
-    EXPECT_DOUBLE_EQ(timer.remaining_seconds(), 9.8);
-}
-
-TEST_F(Timing, TimerStopAndOverrun) {
-    a_timer timer(&read_fake_clock);
-    timer.add_seconds(2);
-
-    // stop on a stopped timer changes nothing, stop_time included.
-    advance(milliseconds(50));
-    timer.stop();
-    EXPECT_FALSE(timer.running);
-    EXPECT_EQ(timer.remaining_ms, 2000.0);
-    EXPECT_EQ(timer.stop_time, clock_type::time_point{});
-
-    timer.start();
-    advance(milliseconds(1500));
-    EXPECT_DOUBLE_EQ(timer.remaining_seconds(), 0.5);
-    EXPECT_EQ(timer.read_time, fake_now);
-    EXPECT_EQ(timer.remaining_ms, 2000.0);  // reading banks nothing
-
-    // Overrun reads negative, unclamped.
-    advance(milliseconds(1000));
-    EXPECT_DOUBLE_EQ(timer.remaining_seconds(), -0.5);
-
-    // stop banks the closed period.
-    advance(nanoseconds(250000));
-    timer.stop();
-    EXPECT_FALSE(timer.running);
-    EXPECT_EQ(timer.stop_time, fake_now);
-    EXPECT_DOUBLE_EQ(timer.remaining_ms, -500.25);
-    EXPECT_DOUBLE_EQ(timer.remaining_seconds(), -0.50025);
-
-    // A second stop leaves everything as it was.
-    const auto stopped_at = timer.stop_time;
-    advance(milliseconds(300));
-    timer.stop();
-    EXPECT_EQ(timer.stop_time, stopped_at);
-    EXPECT_DOUBLE_EQ(timer.remaining_ms, -500.25);
+    const step<a_timer> steps[] = {
+        {"a fresh timer has nothing left", [](a_timer&) {}, 1s, 0},
+        {"whole seconds add up past 16 bits", [](a_timer& t) { t.add_seconds(65535); t.add_seconds(1); }, 1s, 65536},
+        {"clear leaves nothing", [](a_timer& t) { t.clear(); }, 0s, 0},
+        {"stop on a stopped timer changes nothing", [](a_timer& t) { t.add_seconds(2); t.stop(); }, 50ms, 2},
+        {"a running period counts down", [](a_timer& t) { t.start(); }, 1500ms, 0.5},
+        {"reading banks nothing; an overrun reads negative", [](a_timer&) {}, 1000250us, -0.50025},
+        {"stop banks the closed period", [](a_timer& t) { t.stop(); }, 300ms, -0.50025},
+        {"a second stop changes nothing", [](a_timer& t) { t.stop(); }, 300ms, -0.50025},
+        {"clear and add while running touch only the time left",
+         [](a_timer& t) { t.start(); t.clear(); t.add_seconds(10); }, 200ms, 9.8},
+    };
+    for (const auto& s : steps) {
+        s.act(timer);
+        fake_now += s.advance;
+        EXPECT_DOUBLE_EQ(timer.remaining_seconds(), s.expected) << s.what;
+    }
 }
 
 }  // namespace
