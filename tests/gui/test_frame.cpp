@@ -1,7 +1,5 @@
-// The main frame: start-up, panel switching with deferred destruction, the log
-// route from the link, and shutdown.
-#include <chrono>
-
+// The main frame along one run: start-up on the positioner, the log route from the link,
+// panel switching from code and from the panels' own buttons, and shutdown.
 #include <gtest/gtest.h>
 #include <wx/sizer.h>
 #include <wx/weakref.h>
@@ -16,113 +14,57 @@
 using namespace gui_test;
 
 namespace {
-bool shows_positioner(Kelpon_v6Frame* frame) {
-    return dynamic_cast<FoPanel*>(frame->current_panel) != nullptr;
-}
-bool shows_io_monitor(Kelpon_v6Frame* frame) {
-    return dynamic_cast<IO_Monitor_Panel*>(frame->current_panel) != nullptr;
-}
-// Exactly one sizer item, and it is the current panel.
-bool sizer_holds_only_current(Kelpon_v6Frame* frame) {
-    return frame->panel_sizer->GetItemCount() == 1 &&
-           frame->panel_sizer->GetItem(static_cast<size_t>(0))->GetWindow() == frame->current_panel;
+template <typename Panel>
+Panel* showing(Kelpon_v6Frame* frame) {
+    // Exactly one sizer item, and it is the current panel, built with the frame's link.
+    if (frame->panel_sizer->GetItemCount() != 1 ||
+        frame->panel_sizer->GetItem(static_cast<size_t>(0))->GetWindow() != frame->current_panel)
+        return nullptr;
+    auto* panel = dynamic_cast<Panel*>(frame->current_panel);
+    return panel != nullptr && panel->usb == frame->usb ? panel : nullptr;
 }
 }  // namespace
 
-TEST(Frame, StartsFullScreenOnThePositioner) {
-    scoped_workdir dir(true);
-    Kelpon_v6Frame* frame = make_frame();
-    EXPECT_TRUE(frame->IsFullScreen());
-    EXPECT_EQ(frame->GetSizer(), frame->panel_sizer);
-    EXPECT_TRUE(shows_positioner(frame));
-    EXPECT_TRUE(sizer_holds_only_current(frame));
-    ASSERT_NE(frame->usb, nullptr);
-    EXPECT_EQ(static_cast<FoPanel*>(frame->current_panel)->usb, frame->usb);
-    close_frame(frame);
-}
-
-TEST(Frame, SwitchingManyTimesKeepsOnePanelAndBuildsFreshOnes) {
-    scoped_workdir dir(true);
-    Kelpon_v6Frame* frame = make_frame();
-    // Watched, not compared by address: a new panel may well be built where a freed one was.
-    wxWeakRef<wxPanel> first(frame->current_panel);
-    for (int round = 0; round < 10; ++round) {
-        frame->SwitchPanel(1);
-        EXPECT_TRUE(shows_io_monitor(frame));
-        EXPECT_TRUE(sizer_holds_only_current(frame));
-        EXPECT_EQ(static_cast<IO_Monitor_Panel*>(frame->current_panel)->usb, frame->usb);
-        frame->SwitchPanel(0);
-        EXPECT_TRUE(shows_positioner(frame));
-        EXPECT_TRUE(sizer_holds_only_current(frame));
-        pump_for(std::chrono::milliseconds(15));
-    }
-    EXPECT_FALSE(first) << "the first positioner is still there";
-    // Any value but 1 selects the positioner.
-    frame->SwitchPanel(7);
-    EXPECT_TRUE(shows_positioner(frame));
-    pump_for(std::chrono::milliseconds(50));
-    // Only the current panel is left among the frame's children once the retired ones are gone.
-    int panels = 0;
-    for (wxWindow* child : frame->GetChildren())
-        if (dynamic_cast<wxPanel*>(child) != nullptr) ++panels;
-    EXPECT_EQ(panels, 1);
-    close_frame(frame);
-}
-
-TEST(Frame, PanelsReplaceThemselvesFromTheirOwnButtons) {
-    scoped_workdir dir(true);
-    Kelpon_v6Frame* frame = make_frame();
-    for (int round = 0; round < 5; ++round) {
-        // The hidden "IO Monitor" button and the monitor's "Home" both destroy the
-        // panel whose handler is running; AddressSanitizer catches any use after free.
-        click(static_cast<FoPanel*>(frame->current_panel)->Button1);
-        ASSERT_TRUE(shows_io_monitor(frame));
-        pump_for(std::chrono::milliseconds(30));
-        click(static_cast<IO_Monitor_Panel*>(frame->current_panel)->Button1);
-        ASSERT_TRUE(shows_positioner(frame));
-        pump_for(std::chrono::milliseconds(30));
-        EXPECT_TRUE(sizer_holds_only_current(frame));
-    }
-    close_frame(frame);
-}
-
-TEST(Frame, LogMessageReachesOnlyThePositionerLog) {
-    scoped_workdir dir(true);
-    Kelpon_v6Frame* frame = make_frame();
-    auto* positioner = static_cast<FoPanel*>(frame->current_panel);
-    const wxString before = positioner->LogBox()->GetValue();
-    frame->LogMessage("Sent Not success -9");
-    EXPECT_EQ(positioner->LogBox()->GetValue(), before + "Sent Not success -9\n");
-    // The link's log route ends in the same place.
-    frame->usb->log_line("Sent Not success -7");
-    EXPECT_TRUE(positioner->LogBox()->GetValue().EndsWith("Sent Not success -7\n"));
-
-    frame->SwitchPanel(1);
-    frame->LogMessage("dropped");  // no log box on the IO monitor: nothing happens
-    frame->SwitchPanel(0);
-    EXPECT_EQ(static_cast<FoPanel*>(frame->current_panel)->LogBox()->GetValue().Find("dropped"),
-              wxNOT_FOUND);
-    close_frame(frame);
-}
-
-TEST(Frame, ClosesPromptlyWithNoBoard) {
-    scoped_workdir dir(true);
-    set_test_board_plugged(false);
-    Kelpon_v6Frame* frame = make_frame();
-    pump_for(std::chrono::milliseconds(250));
-    EXPECT_FALSE(frame->usb->connected.load());
-    const auto started = std::chrono::steady_clock::now();
-    close_frame(frame);
-    const auto took = std::chrono::steady_clock::now() - started;
-    // A hang in the connection thread's shutdown shows up here; the bound is far above one cycle.
-    EXPECT_LT(took, std::chrono::seconds(2));
-}
-
-TEST(Frame, ClaimsTheBoardAndReleasesItOnClose) {
+TEST(Frame, StartsSwitchesLogsAndCloses) {
     scoped_workdir dir(true);
     set_test_board_plugged(true);
     Kelpon_v6Frame* frame = make_frame();
-    a_usb* link = frame->usb;
-    EXPECT_TRUE(pump_until([&] { return link->connected.load(); }, std::chrono::seconds(3)));
+    EXPECT_TRUE(frame->IsFullScreen());
+    FoPanel* positioner = showing<FoPanel>(frame);
+    ASSERT_NE(positioner, nullptr);
+    wxWeakRef<FoPanel> first(positioner);
+    EXPECT_TRUE(pump_until([&] { return frame->usb->connected.load(); }));
+
+    // The frame's log and the link's log both end in the positioner's log box.
+    const wxString before = positioner->LogBox()->GetValue();
+    frame->LogMessage("Sent Not success -9");
+    frame->usb->log_line("Sent Not success -7");
+    EXPECT_EQ(positioner->LogBox()->GetValue(), before + "Sent Not success -9\nSent Not success -7\n");
+
+    // The hidden "IO Monitor" button and the monitor's "Home" retire the panel whose handler
+    // runs: it must outlive that handler and go once the events have run. Any value but 1
+    // selects the positioner.
+    for (int round = 0; round < 3; ++round) {
+        wxWeakRef<wxPanel> retired(frame->current_panel);
+        click(showing<FoPanel>(frame)->Button1);
+        ASSERT_NE(showing<IO_Monitor_Panel>(frame), nullptr);
+        EXPECT_TRUE(retired) << "a panel was destroyed inside its own handler";
+        frame->LogMessage("dropped");  // the IO monitor has no log box: nothing happens
+        pump_for(30ms);
+        EXPECT_FALSE(retired);
+        click(showing<IO_Monitor_Panel>(frame)->Button1);
+        ASSERT_NE(showing<FoPanel>(frame), nullptr);
+        frame->SwitchPanel(1);
+        ASSERT_NE(showing<IO_Monitor_Panel>(frame), nullptr);
+        frame->SwitchPanel(7);
+        ASSERT_NE(showing<FoPanel>(frame), nullptr);
+        pump_for(30ms);
+    }
+    EXPECT_FALSE(first) << "a switch back builds a fresh positioner and retires the old one";
+    EXPECT_EQ(showing<FoPanel>(frame)->LogBox()->GetValue().Find("dropped"), wxNOT_FOUND);
+    // The retired panels are gone once their events have run.
+    int panels = 0;
+    for (wxWindow* child : frame->GetChildren()) panels += dynamic_cast<wxPanel*>(child) != nullptr;
+    EXPECT_EQ(panels, 1);
     close_frame(frame);
 }
