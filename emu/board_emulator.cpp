@@ -120,6 +120,7 @@ struct transport {
     bool recording = false;
     std::size_t log_limit = 0;
     std::size_t logged_since_clear = 0;
+    std::vector<std::pair<std::uint8_t, fault>> command_faults;
 
     // Called with mutex held.
     void refresh_fifo(attachment& node);
@@ -132,6 +133,7 @@ struct transport {
     void drop_closed_clients();
     std::unique_ptr<attachment> take_node(int address);
     bool take_fault(direction which, fault& kind);
+    bool take_command_fault(const std::uint8_t* bytes, std::size_t length, fault& kind);
     void record(direction which, std::vector<std::uint8_t> data, bool failed);
 
     gboolean handle_ioctl(attachment& node, UMockdevIoctlClient* client);
@@ -284,6 +286,16 @@ void transport::claim(attachment& node, UMockdevIoctlClient* client, bool releas
     complete(client, 0, 0);
 }
 
+bool transport::take_command_fault(const std::uint8_t* bytes, std::size_t length, fault& kind) {
+    if (bytes == nullptr || length == 0) return false;
+    const auto found = std::find_if(command_faults.begin(), command_faults.end(),
+                                    [&](const auto& entry) { return entry.first == bytes[0]; });
+    if (found == command_faults.end()) return false;
+    kind = found->second;
+    command_faults.erase(found);
+    return true;
+}
+
 bool transport::take_fault(direction which, fault& kind) {
     auto& queue = faults[static_cast<std::size_t>(dir_index(which))];
     if (queue.empty()) return false;
@@ -348,7 +360,7 @@ void transport::submit(attachment& node, UMockdevIoctlClient* client) {
         entry.reapable = true;
     } else if (bulk_out) {
         std::vector<std::uint8_t> sent(bytes, bytes + length);
-        if (take_fault(direction::out, kind)) {
+        if (take_command_fault(bytes, length, kind) || take_fault(direction::out, kind)) {
             // The packet never reaches the firmware.
             entry.black_hole = kind == fault::timeout;
             entry.status = -errno_of(kind);
@@ -698,6 +710,17 @@ void board_emulator::fail_next(int count, fault kind, direction which) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     auto& queue = impl_->faults[static_cast<std::size_t>(dir_index(which))];
     for (int i = 0; i < count; ++i) queue.push_back(kind);
+}
+
+void board_emulator::fail_next_command(std::uint8_t command, fault kind) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->command_faults.emplace_back(command, kind);
+}
+
+void board_emulator::clear_faults() {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    for (auto& queue : impl_->faults) queue.clear();
+    impl_->command_faults.clear();
 }
 
 std::string board_emulator::device_node() const {

@@ -150,6 +150,14 @@ public:
     float previous_deviation[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     bool row_ok[4] = {false, false, false, false};
     bool all_ok = false;
+    // Whether ssi_previous holds a reading of the board as it answers now.
+    bool ssi_previous_valid = false;
+    // Rows whose indicator shows that they have no reading.
+    bool no_reading_shown[4] = {false, false, false, false};
+    readout::readings_flow readings;
+
+    // The look of a row indicator whose row has no reading.
+    static wxBitmap NoReadingBitmap();
 
     // Self-update: the station's fixed values (tests point them elsewhere) and whether a
     // download is running beside the event loop.
@@ -182,18 +190,24 @@ private:
     // On the GUI thread, when the update's download has ended; failure empty when installed.
     void FinishUpdate(const std::string& failure);
     void BindHandlers();
-    // Read-out steps of one connected tick.
-    void SetUpSensors(readout::bus& board);
-    void ReadSensors(readout::bus& board);
-    void ReadSsi(readout::bus& board);
+    // Read-out steps of one connected tick; each is false when an exchange failed.
+    bool ReadBoard(std::string& failure);
+    bool SetUpSensors(readout::stopping_bus& board);
+    bool ReadSensors(readout::stopping_bus& board);
+    bool ReadSsi(readout::stopping_bus& board);
+    // Without readings the board rows show no value.
+    void DropReadings();
+    // Every change of the board's state and of its readings passes here, once.
+    void ReadoutEvent(readout::link_event event, const std::string& reason);
     void UpdateIndicators();
+    void ShowNoReading(int row);
     std::array<wxTextCtrl*, 4> ActualFields() const;
     std::array<wxBitmapButton*, 4> RowIndicators() const;
     static double ActualValue(const wxTextCtrl* field);
     // Production records: each writes only when the thing it records happens.
     void RecordPositioning(records::kind what);
     void RecordChanges(const records::type_values& before, const char* command);
-    void RecordLink(const char* what);
+    void RecordLink(const std::string& what);
 
     // The catalogue file as loaded or last saved: a save replaces only that file.
     catalogue::file_seen settings_seen;

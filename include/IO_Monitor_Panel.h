@@ -13,6 +13,7 @@
 #include <wx/timer.h>
 
 #include "a_stopper.h"
+#include "a_usb.h"
 #include "io_monitor_logic.h"
 
 class a_usb;
@@ -36,6 +37,9 @@ public:
     // One refresh: link state, inputs and analog read-outs in, output frame out.
     void Render();
     void OnButton1Click(wxCommandEvent& event);
+    // Stops the refresh and switches every output off with one frame of zeros; nothing
+    // stays powered once no screen shows it. Called once the screen is left, however.
+    void Leave();
 
     // Refresh period of the timer, in milliseconds.
     static constexpr int refresh_ms = 10;
@@ -77,6 +81,11 @@ private:
     void CreateInputButtons(wxSizer* grid);
     void CreateOutputToggles(wxSizer* grid);
     io_monitor::output_frame PressedOutputs() const;
+    // Writes a line into the text box when an exchange starts or stops failing.
+    void Report(io_monitor::failure_run& run, const exchange_outcome& outcome);
+
+    io_monitor::failure_run status_failures{"Status read failed, last values shown: ", "Status read resumed"};
+    io_monitor::failure_run output_failures{"Output write failed: ", "Output write resumed"};
 
     wxDECLARE_EVENT_TABLE();
 };

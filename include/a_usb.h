@@ -21,6 +21,7 @@ struct exchange_outcome {
     int code = LIBUSB_SUCCESS;   // libusb result of the transfer that ended the exchange
     bool short_request = false;  // fewer bytes went out than the request holds
     bool short_reply = false;    // the reply is shorter than the bytes the command reads from it
+    bool held_back = false;      // not sent because the board has stopped answering
     bool ok() const { return sent && code == LIBUSB_SUCCESS && !short_request && !short_reply; }
     // Why the exchange failed, for a person to read; empty when it succeeded.
     std::string reason() const;
@@ -63,6 +64,12 @@ public:
     };
     search_outcome last_search() const;
 
+    // False from a transfer that timed out until the board answers again. Meanwhile the
+    // commands send nothing (they return as if not connected, held_back set), so a silent
+    // board costs the caller one timeout rather than one per command; the connection
+    // thread probes the board until it answers.
+    bool answering() const { return !awaiting_answer; }
+
     bool initialised = false;
     std::atomic<bool> connected{false};
     libusb_device** device_list = nullptr;
@@ -86,6 +93,8 @@ private:
     void check_presence();
     void open_board();
     void close_handle();
+    void probe_board();
+    void drain_replies();
     bool pause(std::chrono::milliseconds period);
 
     exchange_outcome exchange(const usb_protocol::command_entry& entry, unsigned char* request,
@@ -106,4 +115,5 @@ private:
     exchange_outcome last_outcome;
     mutable std::mutex search_mutex;
     search_outcome search;
+    std::atomic<bool> awaiting_answer{false};
 };

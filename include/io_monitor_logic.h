@@ -45,4 +45,14 @@ bool pwm_step(std::uint8_t& phase, std::uint8_t level);
 // Slider position as a PWM level; anything outside 0..pwm_steps is clamped.
 std::uint8_t pwm_level_from_slider(int slider_value);
 
+// A run of failed exchanges of one kind, reported once when it starts and once when it
+// ends. A link that is simply down is left to the "USB Connected" check box.
+struct failure_run {
+    const char* failed_text;
+    const char* resumed_text;
+    bool failing = false;
+    // The line to report for this exchange's outcome, "" when nothing changed.
+    std::string update(bool sent_or_held_back, bool ok, const std::string& reason);
+};
+
 }  // namespace io_monitor

@@ -26,6 +26,29 @@ public:
     virtual std::uint32_t ssi_read() = 0;
 };
 
+// Forwards to a board until one exchange fails and makes none after that, so a tick
+// stops at its first failed exchange; succeeded tells how the board's last one went.
+// Once failed() holds, whatever the sequence read carries no reading.
+class stopping_bus final : public bus {
+public:
+    stopping_bus(bus& board, std::function<bool()> succeeded)
+        : board_(board), succeeded_(std::move(succeeded)) {}
+    void i2c_init() override;
+    void i2c_start() override;
+    void i2c_stop() override;
+    std::uint8_t i2c_write(std::uint8_t byte) override;
+    std::uint8_t i2c_read(std::uint8_t acknowledge) override;
+    std::uint32_t ssi_read() override;
+    bool failed() const { return failed_; }
+
+private:
+    template <typename Operation>
+    auto forward(Operation operation) -> decltype(operation());
+    bus& board_;
+    std::function<bool()> succeeded_;
+    bool failed_ = false;
+};
+
 // Address bytes (write bit clear) of the two sensors.
 constexpr std::uint8_t sensor1_address = sensor_registers::write_address(sensor_registers::bus_address[0]);
 constexpr std::uint8_t sensor2_address = sensor_registers::write_address(sensor_registers::bus_address[1]);
@@ -63,6 +86,26 @@ bool ssi_stable(std::int32_t value, std::int32_t previous);
 
 // Target minus actual, subtracted in double and kept as float.
 float deviation(double target, double actual);
+
+// Rows X, A and B come from the board; Y (row 1) is typed by the operator.
+constexpr bool from_board(int row) { return row != 1; }
+
+// What happens to the board and its readings, each reported once when it happens.
+enum class link_event { board_connected, board_lost, readings_stopped, readings_resumed };
+// The log line of an event ("" for the ones the check box already shows).
+std::string event_line(link_event event, const std::string& reason);
+// How the production records name an event.
+std::string event_record(link_event event, const std::string& reason);
+
+// Whether the board's readings flow. Readings that never started are not reported as
+// stopped unless an exchange failed; a stop and the resumption after it are.
+class readings_flow {
+public:
+    std::optional<link_event> update(bool tick_read, bool board_connected);
+
+private:
+    enum class state { starting, flowing, stopped } state_ = state::starting;
+};
 
 enum class indicator { up_arrow, down_arrow, ok_mark };
 const char* image_file(indicator image);

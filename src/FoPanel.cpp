@@ -1,6 +1,8 @@
 #include "FoPanel.h"
 
 #include <cstdio>
+#include <limits>
+#include <optional>
 
 #include <wx/font.h>
 #include <wx/image.h>
@@ -100,6 +102,11 @@ records::type_values record_of(const Type& type) {
     return {type.ID, to_utf8(type.name), {type.X, type.Y, type.alpha, type.beta}};
 }
 
+// Empties a field without sending a change event when it is empty already.
+void clear_field(wxTextCtrl* field) {
+    if (!field->IsEmpty()) field->Clear();
+}
+
 }  // namespace
 
 FoPanelRenderTimer::~FoPanelRenderTimer() = default;
@@ -112,6 +119,9 @@ FoPanel::FoPanel(wxWindow* parent, wxWindowID, const wxPoint&, const wxSize&) {
     SetFont(sans_font(20));
     CreateControls();
     BindHandlers();
+    // Nothing has been read from the board yet.
+    for (int row = 0; row < 4; ++row)
+        if (readout::from_board(row)) ShowNoReading(row);
 
     // Only the station's frame carries a link; any other parent leaves the panel offline.
     if (auto* frame = dynamic_cast<Kelpon_v6Frame*>(parent)) {
@@ -432,7 +442,12 @@ void FoPanel::OnButton3Click(wxCommandEvent&) {
 
 void FoPanel::OnButton4Click(wxCommandEvent&) {
     if (usb == nullptr) return;
-    TextCtrl1->SetValue(wxString::Format("%i", static_cast<int>(usb->ssi_read())));
+    const std::uint32_t value = usb->ssi_read();
+    // A failed read is no position: the X field is left without one.
+    if (usb->last_exchange().ok())
+        TextCtrl1->SetValue(wxString::Format("%i", static_cast<int>(value)));
+    else
+        clear_field(TextCtrl1);
 }
 
 // ---- Read-out ----
@@ -447,42 +462,89 @@ void FoPanel::Render() {
     const bool was_connected = usb_connected;
     // Read once: the connection thread may change the flag during the tick.
     usb_connected = usb != nullptr && usb->connected.load();
-    if (usb_connected != was_connected) RecordLink(usb_connected ? "board connected" : "board lost");
     if (record_file != nullptr) record_file->retry_if_due();
     CheckBox1->SetValue(usb_connected);
-    if (usb_connected) {
-        link_bus board(*usb);
-        if (!sensors_ready) SetUpSensors(board);
-        ReadSensors(board);
-        ReadSsi(board);
-    } else {
-        sensors_ready = false;
-    }
+    if (usb_connected != was_connected)
+        ReadoutEvent(usb_connected ? readout::link_event::board_connected : readout::link_event::board_lost, "");
+    std::string failure = "board not connected";
+    const bool read = usb_connected && ReadBoard(failure);
+    if (!read) DropReadings();
+    if (const auto change = readings.update(read, usb_connected)) ReadoutEvent(*change, failure);
     UpdateIndicators();
 }
 
-void FoPanel::SetUpSensors(readout::bus& board) {
-    sensors_ready = true;
-    board.i2c_init();
-    for (const std::uint8_t address : {readout::sensor1_address, readout::sensor2_address})
-        TextCtrl2->AppendText(ascii(readout::identity_text(readout::set_up_sensor(board, address))));
+bool FoPanel::ReadBoard(std::string& failure) {
+    link_bus link(*usb);
+    readout::stopping_bus board(link, [this] { return usb->last_exchange().ok(); });
+    if ((sensors_ready || SetUpSensors(board)) && ReadSensors(board) && ReadSsi(board)) return true;
+    failure = usb->last_exchange().reason();
+    return false;
 }
 
-void FoPanel::ReadSensors(readout::bus& board) {
+void FoPanel::ReadoutEvent(readout::link_event event, const std::string& reason) {
+    const std::string line = readout::event_line(event, reason);
+    if (!line.empty()) AppendLog(ascii(line));
+    RecordLink(readout::event_record(event, reason));
+}
+
+void FoPanel::DropReadings() {
+    // The sensors are woken and identified again once the board answers.
+    sensors_ready = false;
+    ssi_previous_valid = false;
+    for (wxTextCtrl* field : {TextCtrl1, TextCtrl4, TextCtrl5}) clear_field(field);
+}
+
+bool FoPanel::SetUpSensors(readout::stopping_bus& board) {
+    board.i2c_init();
+    for (const std::uint8_t address : {readout::sensor1_address, readout::sensor2_address}) {
+        const std::uint8_t identity = readout::set_up_sensor(board, address);
+        if (board.failed()) return false;
+        TextCtrl2->AppendText(ascii(readout::identity_text(identity)));
+    }
+    sensors_ready = true;
+    return true;
+}
+
+bool FoPanel::ReadSensors(readout::stopping_bus& board) {
+    // A reading of one sensor alone enters no window.
     const readout::sensor_words one = readout::read_sensor(board, readout::sensor1_address);
     const readout::sensor_words two = readout::read_sensor(board, readout::sensor2_address);
+    if (board.failed()) return false;
     readout::push_sample(a_samples_1, one.first);
     readout::push_sample(b_samples_1, one.second);
     readout::push_sample(a_samples_2, two.first);
     readout::push_sample(b_samples_2, two.second);
     TextCtrl4->SetValue(format_rounded(static_cast<double>(readout::mean_difference(a_samples_1, a_samples_2))));
     TextCtrl5->SetValue(format_rounded(static_cast<double>(readout::mean_difference(b_samples_1, b_samples_2))));
+    return true;
 }
 
-void FoPanel::ReadSsi(readout::bus& board) {
-    ssi_value = static_cast<std::int32_t>(board.ssi_read());
-    if (readout::ssi_stable(ssi_value, ssi_previous)) TextCtrl1->SetValue(wxString::Format("%i", ssi_value));
+bool FoPanel::ReadSsi(readout::stopping_bus& board) {
+    const std::uint32_t value = board.ssi_read();
+    if (board.failed()) return false;
+    ssi_value = static_cast<std::int32_t>(value);
+    if (ssi_previous_valid && readout::ssi_stable(ssi_value, ssi_previous))
+        TextCtrl1->SetValue(wxString::Format("%i", ssi_value));
     ssi_previous = ssi_value;
+    ssi_previous_valid = true;
+    return true;
+}
+
+wxBitmap FoPanel::NoReadingBitmap() {
+    // A grey tile with a dash, the size of the row images: neither an arrow nor the OK mark.
+    constexpr int side = 56;
+    wxImage image(side, side);
+    image.SetRGB(wxRect(0, 0, side, side), 205, 205, 205);
+    image.SetRGB(wxRect(14, 25, 28, 6), 120, 120, 120);
+    return wxBitmap(image, -1);
+}
+
+void FoPanel::ShowNoReading(int row) {
+    wxBitmapButton* indicator = RowIndicators()[static_cast<std::size_t>(row)];
+    indicator->SetBitmap(NoReadingBitmap());
+    indicator->SetBitmapPosition(wxLEFT);
+    indicator->Fit();
+    no_reading_shown[row] = true;
 }
 
 // The read-out counts a field without a number as 0.
@@ -496,12 +558,26 @@ void FoPanel::UpdateIndicators() {
     const auto fields = ActualFields();
     const auto indicators = RowIndicators();
     for (int row = 0; row < 4; ++row) {
+        const std::optional<double> actual = read_number(fields[static_cast<std::size_t>(row)]->GetValue());
+        // An operator's empty Y counts as 0; a board row without a number has no reading.
+        const bool has_reading = actual || !readout::from_board(row);
         previous_deviation[row] = deviation[row];
-        deviation[row] = readout::deviation(targets[row], ActualValue(fields[row]));
+        // Not a number passes none of the band tests, so a row coming back needs two
+        // readings in band before its OK mark.
+        deviation[row] = has_reading ? readout::deviation(targets[row], actual.value_or(0.0))
+                                     : std::numeric_limits<float>::quiet_NaN();
+        if (!has_reading) {
+            row_ok[row] = false;
+            if (!no_reading_shown[row]) ShowNoReading(row);
+            continue;
+        }
         const readout::row_decision decision =
             readout::decide_row(deviation[row], previous_deviation[row], tolerance[row], row_ok[row]);
         row_ok[row] = decision.row_ok;
-        if (decision.image) show_image(indicators[row], readout::image_file(*decision.image), true);
+        if (decision.image) {
+            show_image(indicators[static_cast<std::size_t>(row)], readout::image_file(*decision.image), true);
+            no_reading_shown[row] = false;
+        }
     }
     switch (readout::decide_overall(row_ok, all_ok)) {
         case readout::overall_change::to_ok:
@@ -536,6 +612,6 @@ void FoPanel::RecordChanges(const records::type_values& before, const char* comm
         record_file->add(records::catalogue_changes(before, record_of(*record), command));
 }
 
-void FoPanel::RecordLink(const char* what) {
+void FoPanel::RecordLink(const std::string& what) {
     if (record_file != nullptr) record_file->add(records::link_event(what));
 }

@@ -207,16 +207,29 @@ void IO_Monitor_Panel::CreateOutputToggles(wxSizer* grid) {
 }
 
 IO_Monitor_Panel::~IO_Monitor_Panel() {
-    if (timer != nullptr) {
-        timer->Stop();
-        delete timer;
-        timer = nullptr;
-    }
+    Leave();
+    delete timer;
+    timer = nullptr;
+}
+
+void IO_Monitor_Panel::Leave() {
+    if (timer != nullptr) timer->Stop();
+    if (usb == nullptr) return;
+    const io_monitor::output_frame off{};
+    usb->write_outputs(off.data());
+    // The link may go before this panel does (the frame destroys it first).
+    usb = nullptr;
 }
 
 void IO_Monitor_Panel::OnButton1Click(wxCommandEvent&) {
+    Leave();
     // The frame destroys this panel only after this handler has returned.
     if (auto* frame = dynamic_cast<Kelpon_v6Frame*>(GetParent())) frame->SwitchPanel(0);
+}
+
+void IO_Monitor_Panel::Report(io_monitor::failure_run& run, const exchange_outcome& outcome) {
+    const std::string line = run.update(outcome.sent || outcome.held_back, outcome.ok(), outcome.reason());
+    if (!line.empty()) TextCtrl1->AppendText(from_ascii(line) + "\n");
 }
 
 io_monitor::output_frame IO_Monitor_Panel::PressedOutputs() const {
@@ -229,8 +242,11 @@ void IO_Monitor_Panel::Render() {
     if (usb == nullptr) return;
     CheckBox1->SetValue(usb->connected);
     usb->read_io_status();
+    const exchange_outcome read = usb->last_exchange();
+    Report(status_failures, read);
 
-    // Shown in every case: without a connection the block keeps its last content.
+    // Shown in every case: only a whole reply replaces the block, so after a failed read
+    // it holds the last values received.
     const io_monitor::status_block& status = usb->io_status;
     for (std::size_t i = 0; i < InputButtons.size(); ++i)
         show_text(InputButtons[i], io_monitor::input_label(i + 1, status[usb_protocol::inputs_offset + i]));
@@ -241,5 +257,8 @@ void IO_Monitor_Panel::Render() {
     // Output 9 follows the PWM, whatever its toggle says.
     pwm_level = io_monitor::pwm_level_from_slider(Slider1->GetValue());
     outputs[io_monitor::pwm_output_index] = io_monitor::pwm_step(pwm_phase, pwm_level) ? 1 : 0;
+    // The refresh stops at its first failed exchange.
+    if (!read.ok()) return;
     usb->write_outputs(outputs.data());
+    Report(output_failures, usb->last_exchange());
 }

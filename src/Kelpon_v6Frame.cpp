@@ -31,6 +31,10 @@ Kelpon_v6Frame::Kelpon_v6Frame(wxWindow* parent, wxWindowID id) {
 
 Kelpon_v6Frame::~Kelpon_v6Frame() {
     closing = true;
+    // The IO monitor switches the outputs off while the link is still there.
+    for (wxWindow* panel : retired_panels)
+        if (auto* monitor = dynamic_cast<IO_Monitor_Panel*>(panel)) monitor->Leave();
+    if (auto* monitor = dynamic_cast<IO_Monitor_Panel*>(current_panel)) monitor->Leave();
     delete usb;
     usb = nullptr;
     // The panels go before the record file closes: the positioner records its shutdown save.

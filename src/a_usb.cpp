@@ -11,6 +11,12 @@ using namespace std::chrono_literals;
 
 constexpr auto connection_period = 200ms;
 constexpr auto init_retry_period = 50ms;
+// A probe of a board that stopped answering: short, so shutdown never waits long for it.
+constexpr unsigned int probe_timeout_ms = 200;
+// Replies the board may still hold for requests that timed out, read away before the
+// callers' exchanges resume; a real board queues few.
+constexpr int stale_reply_limit = 4;
+constexpr unsigned int drain_timeout_ms = 20;
 
 const proto::command_entry& entry_of(proto::command code) {
     return *proto::find_command(code);
@@ -84,9 +90,10 @@ void a_usb::connection_loop() {
             std::lock_guard<std::mutex> lock(link_mutex);
             initialised = true;
         }
-        if (connected)
+        if (connected) {
             check_presence();
-        else
+            if (connected && awaiting_answer) probe_board();
+        } else
             open_board();
         pause(connection_period);
     }
@@ -122,6 +129,7 @@ void a_usb::open_board() {
             std::lock_guard<std::mutex> lock(link_mutex);
             handle = opened;
             ++handle_generation;
+            awaiting_answer = false;
             break;
         }
         libusb_free_device_list(device_list, 1);
@@ -145,6 +153,36 @@ a_usb::search_outcome a_usb::last_search() const {
     return search;
 }
 
+// Asks the silent board for its IO status (a read that changes nothing on the board);
+// the first whole answer lets the callers' commands through again.
+void a_usb::probe_board() {
+    std::lock_guard<std::mutex> lock(link_mutex);
+    if (handle == nullptr) return;
+    const auto& entry = entry_of(proto::cmd_read_io_status);
+    auto request = make_request(proto::cmd_read_io_status);
+    std::array<unsigned char, proto::packet_size> reply{};
+    int transferred = 0;
+    int code = libusb_bulk_transfer(handle, proto::endpoint_out, request.data(),
+                                    static_cast<int>(entry.request_length), &transferred, probe_timeout_ms);
+    if (code == LIBUSB_SUCCESS)
+        code = libusb_bulk_transfer(handle, proto::endpoint_in, reply.data(),
+                                    static_cast<int>(proto::packet_size), &transferred, probe_timeout_ms);
+    if (is_link_error(code)) connected = false;
+    if (code != LIBUSB_SUCCESS || static_cast<std::size_t>(transferred) < entry.reply_used) return;
+    drain_replies();
+    awaiting_answer = false;
+}
+
+// Caller holds link_mutex.
+void a_usb::drain_replies() {
+    std::array<unsigned char, proto::packet_size> stale{};
+    int transferred = 0;
+    for (int i = 0; i < stale_reply_limit; ++i)
+        if (libusb_bulk_transfer(handle, proto::endpoint_in, stale.data(), static_cast<int>(stale.size()),
+                                 &transferred, drain_timeout_ms) != LIBUSB_SUCCESS)
+            return;
+}
+
 void a_usb::close_handle() {
     if (handle == nullptr) return;
     std::lock_guard<std::mutex> lock(link_mutex);
@@ -155,9 +193,10 @@ void a_usb::close_handle() {
 bool a_usb::link_usable() const { return initialised && connected && handle != nullptr; }
 
 void a_usb::apply_error_rule(int code) {
-    // Only a lost link makes the connection thread reopen the board; a timeout or a
-    // stall leaves the link as it is.
+    // Only a lost link makes the connection thread reopen the board; a stall leaves the
+    // link as it is, and a timeout holds the commands back until the board answers.
     if (is_link_error(code)) connected = false;
+    if (code == LIBUSB_ERROR_TIMEOUT) awaiting_answer = true;
 }
 
 // One request and, for commands that answer, one 64-byte reply. The lock is held for one
@@ -173,6 +212,11 @@ exchange_outcome a_usb::transfer_pair(const proto::command_entry& entry, unsigne
     exchange_outcome outcome;
     std::uint64_t generation = 0;
     int transferred = 0;
+    // Checked before the lock: a probe may hold it for its whole timeout.
+    if (awaiting_answer && connected) {
+        outcome.held_back = true;
+        return outcome;
+    }
     {
         std::lock_guard<std::mutex> lock(link_mutex);
         if (!link_usable()) return outcome;
@@ -209,6 +253,7 @@ exchange_outcome a_usb::transfer_pair(const proto::command_entry& entry, unsigne
 }
 
 std::string exchange_outcome::reason() const {
+    if (held_back) return "board not answering";
     if (!sent) return "board not connected";
     if (code != LIBUSB_SUCCESS) return libusb_strerror(code);
     if (short_request) return "request sent short";

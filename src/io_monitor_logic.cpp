@@ -64,4 +64,14 @@ std::uint8_t pwm_level_from_slider(int slider_value) {
     return static_cast<std::uint8_t>(slider_value);
 }
 
+std::string failure_run::update(bool sent_or_held_back, bool ok, const std::string& reason) {
+    if (ok && failing) {
+        failing = false;
+        return resumed_text;
+    }
+    if (ok || failing || !sent_or_held_back) return {};
+    failing = true;
+    return failed_text + reason;
+}
+
 }  // namespace io_monitor

@@ -1,6 +1,7 @@
 #include "readout.h"
 
 #include <cstdio>
+#include <type_traits>
 
 namespace readout {
 
@@ -38,6 +39,31 @@ std::uint8_t read_register(bus& board, std::uint8_t address_byte, std::uint8_t r
     board.i2c_stop();
     return value;
 }
+
+template <typename Operation>
+auto stopping_bus::forward(Operation operation) -> decltype(operation()) {
+    using result = decltype(operation());
+    if (failed_) return result();
+    if constexpr (std::is_void_v<result>) {
+        operation();
+        failed_ = !succeeded_();
+    } else {
+        const result value = operation();
+        failed_ = !succeeded_();
+        return value;
+    }
+}
+
+void stopping_bus::i2c_init() { forward([this] { board_.i2c_init(); }); }
+void stopping_bus::i2c_start() { forward([this] { board_.i2c_start(); }); }
+void stopping_bus::i2c_stop() { forward([this] { board_.i2c_stop(); }); }
+std::uint8_t stopping_bus::i2c_write(std::uint8_t byte) {
+    return forward([this, byte] { return board_.i2c_write(byte); });
+}
+std::uint8_t stopping_bus::i2c_read(std::uint8_t acknowledge) {
+    return forward([this, acknowledge] { return board_.i2c_read(acknowledge); });
+}
+std::uint32_t stopping_bus::ssi_read() { return forward([this] { return board_.ssi_read(); }); }
 
 std::uint8_t set_up_sensor(bus& board, std::uint8_t address_byte) {
     wake(board, address_byte);
@@ -77,6 +103,39 @@ float mean_difference(const std::vector<float>& first, const std::vector<float>&
 bool ssi_stable(std::int32_t value, std::int32_t previous) { return value == previous; }
 
 float deviation(double target, double actual) { return static_cast<float>(target - actual); }
+
+std::string event_line(link_event event, const std::string& reason) {
+    switch (event) {
+        case link_event::readings_stopped: return "Readings stopped: " + reason;
+        case link_event::readings_resumed: return "Readings resumed";
+        case link_event::board_connected:
+        case link_event::board_lost: break;
+    }
+    return {};
+}
+
+std::string event_record(link_event event, const std::string& reason) {
+    switch (event) {
+        case link_event::board_connected: return "board connected";
+        case link_event::board_lost: return "board lost";
+        case link_event::readings_stopped: return "readings stopped: " + reason;
+        case link_event::readings_resumed: return "readings resumed";
+    }
+    return {};
+}
+
+std::optional<link_event> readings_flow::update(bool tick_read, bool board_connected) {
+    if (tick_read) {
+        const bool resumed = state_ == state::stopped;
+        state_ = state::flowing;
+        if (resumed) return link_event::readings_resumed;
+        return std::nullopt;
+    }
+    // A board that was never there has stopped nothing.
+    if (state_ == state::stopped || (state_ == state::starting && !board_connected)) return std::nullopt;
+    state_ = state::stopped;
+    return link_event::readings_stopped;
+}
 
 const char* image_file(indicator image) {
     switch (image) {

@@ -75,6 +75,10 @@ public:
 
     // Faults: the next count transfers in the given direction fail with kind.
     void fail_next(int count, fault kind, direction which);
+    // The next request that starts with the command byte fails with kind (on its OUT transfer).
+    void fail_next_command(std::uint8_t command, fault kind);
+    // Drops the faults not yet used.
+    void clear_faults();
 
     // The device node path of the current attachment (for diagnostics).
     std::string device_node() const;

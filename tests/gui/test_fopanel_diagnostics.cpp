@@ -37,48 +37,36 @@ TEST_F(PositionerDiagnostics, I2cReadWithAnAnsweringSensor) {
     for (int i : {0, 1, 3}) EXPECT_EQ(lines[static_cast<std::size_t>(i)], "I2C write address:\t104\tnACK: 0");
     EXPECT_EQ(lines[2], "Select Register: 67, nAck: 0");
     const int expected[6] = {1, 2, 254, 255, 128, 64};
-    for (std::size_t i = 0; i < 14; ++i) {
-        const std::string& line = lines[4 + i];
-        ASSERT_EQ(line.rfind("I2C read  :\t", 0), 0u) << line;
-        const int byte = std::stoi(line.substr(12));
-        EXPECT_GE(byte, 0);
-        EXPECT_LE(byte, 255);
-        if (i < 6) {
-            EXPECT_EQ(byte, expected[i]) << line;
-        }
-    }
+    for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(lines[4 + i], "I2C read  :\t" + std::to_string(expected[i]));
     // 24 operations: 3 starts, 6 writes, 14 reads, 1 stop; 44 transfers.
     EXPECT_EQ(emu_board().transfers().size(), 3u + 6u * 2u + 14u * 2u + 1u);
 }
 
-TEST_F(PositionerDiagnostics, I2cReadWithTheBoardAway) {
+TEST_F(PositionerDiagnostics, I2cButtonsWithTheBoardAway) {
     open();
-    gui_test::click(panel->Button3);
-    const std::vector<std::string> lines = lines_after(text(panel->TextCtrl2), created);
-    ASSERT_EQ(lines.size(), 18u);
-    for (int i : {0, 1, 3}) EXPECT_EQ(lines[static_cast<std::size_t>(i)], "I2C write address:\t104\tnACK: -1");
-    EXPECT_EQ(lines[2], "Select Register: 67, nAck: 2");
-    for (std::size_t i = 4; i < 18; ++i) EXPECT_EQ(lines[i], "I2C read  :\t2");
-}
-
-TEST_F(PositionerDiagnostics, I2cInitContinuesTheLastLogLine) {
-    open(fopanel_test::three_types, true);
-    emu_board().clear_transfers();
     gui_test::click(panel->Button2);
-    EXPECT_EQ(text(panel->TextCtrl2), created + "I2c initialized\n");
-    const auto seen = emu_board().transfers();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].data, std::vector<std::uint8_t>{0x8C});
+    gui_test::click(panel->Button3);
+    const std::vector<std::string> lines = lines_after(text(panel->TextCtrl2), created + "I2c initialized\n");
+    ASSERT_EQ(lines.size(), 18u);
+    EXPECT_EQ(lines[0], "I2C write address:\t104\tnACK: -1");
+    EXPECT_EQ(lines[2], "Select Register: 67, nAck: 2");
+    EXPECT_EQ(lines[17], "I2C read  :\t2");
 }
 
-TEST_F(PositionerDiagnostics, SsiReadShowsTheValueOrTheNotConnectedResult) {
+// A failed read is no position: the X field is left empty rather than showing 2 or 0.
+TEST_F(PositionerDiagnostics, SsiReadShowsTheValueOrNothing) {
     open(fopanel_test::three_types, true);
     emu_board().set_encoder(16777215);
     gui_test::click(panel->Button4);
     EXPECT_EQ(text(panel->TextCtrl1), "16777215");
+    emu_board().fail_next(1, emu::fault::stall, emu::direction::in);
+    gui_test::click(panel->Button4);
+    EXPECT_EQ(text(panel->TextCtrl1), "");
+    gui_test::click(panel->Button4);
+    EXPECT_EQ(text(panel->TextCtrl1), "16777215");
     plug(false);
     gui_test::click(panel->Button4);
-    EXPECT_EQ(text(panel->TextCtrl1), "2");
+    EXPECT_EQ(text(panel->TextCtrl1), "");
 }
 
 }  // namespace

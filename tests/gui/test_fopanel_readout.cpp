@@ -2,13 +2,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include <libusb.h>
-
+#include <wx/app.h>
 #include <wx/image.h>
+#include <wx/weakref.h>
 
 #include "fopanel_fixture.h"
 
@@ -86,8 +86,51 @@ protected:
         emu_board().set_sensor_identity(0, 0x68);
         emu_board().set_sensor_identity(1, 0x72);
         emu_board().set_encoder(0);
+        emu_board().clear_faults();
     }
+    void TearDown() override {
+        emu_board().clear_faults();
+        fopanel_test::positioner::TearDown();
+    }
+
+    void ticks(int count) {
+        for (int i = 0; i < count; ++i) panel->Render();
+    }
+    wxBitmapButton* indicator(int row) const {
+        wxBitmapButton* const rows[4] = {panel->BitmapButton1, panel->BitmapButton2, panel->BitmapButton3,
+                                         panel->BitmapButton4};
+        return rows[row];
+    }
+    bool shows_no_reading(int row) const {
+        const wxImage shown = indicator(row)->GetBitmapLabel().ConvertToImage();
+        const wxImage tile = FoPanel::NoReadingBitmap().ConvertToImage();
+        return shown.GetSize() == tile.GetSize() &&
+               std::equal(shown.GetData(), shown.GetData() + 3 * shown.GetWidth() * shown.GetHeight(),
+                          tile.GetData());
+    }
+    std::string overall() const { return shown(panel->BitmapButton5); }
+    // No board row shows a value or an OK mark, and the overall image is NOK.
+    void expect_no_readings() const {
+        for (int row : {0, 2, 3}) {
+            EXPECT_TRUE(shows_no_reading(row)) << "row " << row;
+            EXPECT_NE(shown(indicator(row)), "ok-mark.png") << "row " << row;
+        }
+        for (const wxTextCtrl* field : {panel->TextCtrl1, panel->TextCtrl4, panel->TextCtrl5})
+            EXPECT_EQ(text(field), "");
+        EXPECT_EQ(overall(), "NOK.png");
+    }
+    std::size_t log_count(const std::string& line) const {
+        const std::string log = text(panel->TextCtrl2);
+        std::size_t count = 0;
+        for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
+        return count;
+    }
+    bool ok_shown() const { return overall() == "OK.png"; }
 };
+
+// One type with every target 0: a failed exchange read as 0 would look in position.
+const char* const zero_targets = R"({"ShaftTypes": [{"ID": 1, "name": "Null", "X": 0.0, "Y": 0.0, "alpha": 0.0, "beta": 0.0}]})";
+const char* const x100 = R"({"ShaftTypes": [{"ID": 1, "name": "X100", "X": 100.0, "Y": 0.0, "alpha": 0.0, "beta": 0.0}]})";
 
 TEST_F(PositionerReadout, FirstAndLaterTicksPutTheExactSequencesOnTheWire) {
     open(fopanel_test::three_types, true);
@@ -110,226 +153,140 @@ TEST_F(PositionerReadout, FirstAndLaterTicksPutTheExactSequencesOnTheWire) {
         << "the set-up ran again";
 }
 
-TEST_F(PositionerReadout, SensorWindowsAverageTheLastEightAndSurviveALinkDrop) {
-    open(fopanel_test::three_types, true);
-    set_words(1000, 0xFFFF, 400, 0);
-    panel->Render();
-    EXPECT_EQ(text(panel->TextCtrl4), "600");
-    EXPECT_EQ(text(panel->TextCtrl5), "65535") << "words are unsigned";
 
-    // Sensor 1's first word 100, 200, ... 800 over eight ticks (the first was 1000).
-    for (int k = 1; k <= 7; ++k) {
-        set_words(static_cast<std::uint16_t>(100 * k), 0, 0, 0);
-        panel->Render();
+// Each row counts for the overall image with its own tolerance: X 10, Y 10, A 250, B 250.
+// The board holds X 5 off, A 100 over and B 100 under the targets: OK only with the
+// designed tolerances; then each row in turn leaves its band and comes back.
+TEST_F(PositionerReadout, EveryRowCountsForTheOverallImageWithItsOwnTolerance) {
+    emu_board().set_encoder(95);
+    set_words(1100, 1000, 1000, 1100);
+    open(x100, true);
+    expect_no_readings();
+    panel->TextCtrl3->SetValue("5");
+    ticks(1);
+    EXPECT_EQ(text(panel->TextCtrl1), "") << "one SSI reading is not yet a position";
+    EXPECT_TRUE(shows_no_reading(0));
+    EXPECT_EQ(text(panel->TextCtrl4), "100");
+    EXPECT_EQ(text(panel->TextCtrl5), "-100");
+    ticks(1);
+    EXPECT_EQ(text(panel->TextCtrl1), "95");
+    EXPECT_FALSE(ok_shown()) << "a row needs two readings in band";
+    ticks(1);
+    for (int row = 0; row < 4; ++row) EXPECT_EQ(shown(indicator(row)), "ok-mark.png") << row;
+    ASSERT_TRUE(ok_shown());
+
+    struct disturbance {
+        int row;
+        const char* arrow;
+        std::function<void()> leave, back;
+    };
+    const disturbance rows[] = {
+        {0, "up-arrow.png", [] { emu_board().set_encoder(120); }, [] { emu_board().set_encoder(95); }},
+        {1, "down-arrow.png", [this] { panel->TextCtrl3->SetValue("-11"); }, [this] { panel->TextCtrl3->SetValue("5"); }},
+        // A mean moves 2000 / 8 = 250 a tick: 350 over its target after one.
+        {2, "up-arrow.png", [this] { set_words(3100, 1000, 1000, 1100); }, [this] { set_words(1100, 1000, 1000, 1100); }},
+        {3, "down-arrow.png", [this] { set_words(1100, 1000, 1000, 3100); }, [this] { set_words(1100, 1000, 1000, 1100); }},
+    };
+    for (const disturbance& d : rows) {
+        SCOPED_TRACE("row " + std::to_string(d.row));
+        d.leave();
+        ticks(2);
+        EXPECT_EQ(shown(indicator(d.row)), d.arrow);
+        EXPECT_EQ(overall(), "NOK.png");
+        d.back();
+        for (int i = 0; i < 12 && !ok_shown(); ++i) ticks(1);
+        EXPECT_TRUE(ok_shown());
     }
-    ASSERT_EQ(panel->a_samples_1.size(), 8u);
-    // (1000 + 100 + ... + 700) / 8 = 3800 / 8 = 475; sensor 2: (400 + 0 * 7) / 8 = 50.
-    EXPECT_EQ(text(panel->TextCtrl4), "425");
-    set_words(800, 0, 0, 0);
-    panel->Render();  // pushes the 1000 and the 400 out
-    ASSERT_EQ(panel->a_samples_1.size(), 8u);
-    EXPECT_EQ(text(panel->TextCtrl4), "450");  // (100 + ... + 800) / 8
-    EXPECT_EQ(text(panel->TextCtrl5), "0");
-
-    // The link drops: no exchange, fields kept, windows kept.
-    plug(false);
-    emu_board().clear_transfers();
-    panel->Render();
-    EXPECT_FALSE(panel->CheckBox1->GetValue());
-    EXPECT_TRUE(emu_board().transfers().empty());
-    EXPECT_EQ(text(panel->TextCtrl4), "450");
-    EXPECT_EQ(panel->a_samples_1.size(), 8u);
-
-    plug(true);
-    set_words(1700, 0, 0, 0);
-    const std::string log_before = text(panel->TextCtrl2);
-    panel->Render();
-    EXPECT_TRUE(panel->CheckBox1->GetValue());
-    EXPECT_EQ(text(panel->TextCtrl2), log_before + "Reg 117: 104Reg 117: 114") << "sensors not set up again";
-    EXPECT_EQ(text(panel->TextCtrl4), "650");  // (200 + ... + 800 + 1700) / 8
 }
 
-TEST_F(PositionerReadout, MeanDifferenceOfMinusPointFourShowsMinusZero) {
-    open(fopanel_test::three_types, true);
-    // Windows a1 = {0, 0, 0, 0, 1}, a2 = {0, 0, 0, 0, 3}: 0.2 - 0.6 = -0.4.
-    for (int tick = 0; tick < 4; ++tick) panel->Render();
-    set_words(1, 0, 3, 0);
-    panel->Render();
-    EXPECT_EQ(text(panel->TextCtrl4), "-0");
-    EXPECT_EQ(panel->deviation[2], -0.4f) << "target -0.4 minus actual 0";
-}
-
-TEST_F(PositionerReadout, XIsWrittenOnlyWhenTwoSuccessiveSsiReadingsAgree) {
-    open(fopanel_test::three_types, true);
-    emu_board().set_encoder(1000);
-    panel->Render();  // previous reading 0
-    EXPECT_EQ(text(panel->TextCtrl1), "");
-    panel->Render();
-    EXPECT_EQ(text(panel->TextCtrl1), "1000");
-    emu_board().set_encoder(1001);
-    panel->Render();
-    EXPECT_EQ(text(panel->TextCtrl1), "1000");
-    panel->Render();
-    EXPECT_EQ(text(panel->TextCtrl1), "1001");
-    emu_board().set_encoder(16777215);
-    panel->Render();
-    panel->Render();
-    EXPECT_EQ(text(panel->TextCtrl1), "16777215");
-}
-
-// Row X against target 100 with tolerance 10, the board away; rows Y, A and B sit in band.
-TEST_F(PositionerReadout, RowIndicatorsFollowTheBandRules) {
-    open();
-    panel->TextCtrl3->SetValue("2");
-    panel->TextCtrl4->SetValue("-0");
-    panel->TextCtrl5->SetValue("0");
-
-    panel->TextCtrl1->SetValue("95");
-    panel->Render();  // previous deviations start at 0: OK at once
-    EXPECT_EQ(shown(panel->BitmapButton1), "ok-mark.png");
-    EXPECT_EQ(shown(panel->BitmapButton2), "ok-mark.png");
-    EXPECT_EQ(shown(panel->BitmapButton5), "OK.png");
-    EXPECT_FALSE(panel->CheckBox1->GetValue());
-
-    panel->TextCtrl1->SetValue("85");  // deviation 15
-    panel->Render();
-    EXPECT_EQ(shown(panel->BitmapButton1), "down-arrow.png");
-    EXPECT_EQ(shown(panel->BitmapButton5), "NOK.png");
-    panel->Render();
-    EXPECT_EQ(shown(panel->BitmapButton1), "down-arrow.png");
-
-    panel->TextCtrl1->SetValue("90");  // exactly on the edge: kept
-    panel->Render();
-    EXPECT_EQ(shown(panel->BitmapButton1), "down-arrow.png");
-    panel->TextCtrl1->SetValue("95");  // inside, but the tick before was on the edge
-    panel->Render();
-    EXPECT_EQ(shown(panel->BitmapButton1), "down-arrow.png");
-    panel->Render();
-    EXPECT_EQ(shown(panel->BitmapButton1), "ok-mark.png");
-    EXPECT_EQ(shown(panel->BitmapButton5), "OK.png");
-
-    panel->TextCtrl1->SetValue("110");  // edge after OK: the OK mark stays
-    panel->Render();
-    EXPECT_EQ(shown(panel->BitmapButton1), "ok-mark.png");
-    EXPECT_TRUE(panel->row_ok[0]);
-    panel->TextCtrl1->SetValue("115");  // deviation -15
-    panel->Render();
-    EXPECT_EQ(shown(panel->BitmapButton1), "up-arrow.png");
-    EXPECT_EQ(shown(panel->BitmapButton5), "NOK.png");
-    panel->TextCtrl1->SetValue("85");  // straight across the band
-    panel->Render();
-    EXPECT_EQ(shown(panel->BitmapButton1), "down-arrow.png");
-}
-
-TEST_F(PositionerReadout, OverallImageIsLoadedOnlyWhenTheStateChanges) {
-    open();
-    panel->TextCtrl1->SetValue("100");
-    panel->TextCtrl3->SetValue("2");
-    panel->Render();
-    ASSERT_EQ(shown(panel->BitmapButton5), "OK.png");
-    const wxImage ok_picture = panel->BitmapButton5->GetBitmapLabel().ConvertToImage();
-
-    // With the file gone a reload would leave an empty picture.
-    std::filesystem::remove("OK.png");
-    for (int tick = 0; tick < 3; ++tick) panel->Render();
-    const wxImage still = panel->BitmapButton5->GetBitmapLabel().ConvertToImage();
-    ASSERT_TRUE(still.IsOk());
-    EXPECT_EQ(still.GetSize(), ok_picture.GetSize());
-    EXPECT_TRUE(std::equal(still.GetData(), still.GetData() + 3 * still.GetWidth() * still.GetHeight(),
-                           ok_picture.GetData()));
-
-    std::filesystem::remove("NOK.png");
-    panel->TextCtrl1->SetValue("0");
-    panel->Render();  // to NOK, whose file is gone: no picture, but no crash and no dialog
-    EXPECT_FALSE(panel->all_ok);
-    EXPECT_EQ(shown(panel->BitmapButton1), "down-arrow.png");
-}
-
-TEST_F(PositionerReadout, SelectionAndTypedActualsMoveIndicatorsButTypedTargetsDoNot) {
-    open();
-    panel->TextCtrl1->SetValue("95");
-    panel->TextCtrl3->SetValue("2");
-    panel->Render();
-    ASSERT_EQ(shown(panel->BitmapButton1), "ok-mark.png");
-
-    // Typed targets are only a display.
-    panel->TextCtrl7->SetValue("500");
-    panel->TextCtrl8->SetValue("500");
-    panel->Render();
-    EXPECT_EQ(shown(panel->BitmapButton1), "ok-mark.png");
-    EXPECT_EQ(shown(panel->BitmapButton2), "ok-mark.png");
-
-    // Typed actual Y: nothing until the next tick.
-    panel->TextCtrl3->SetValue("50");
-    EXPECT_EQ(shown(panel->BitmapButton2), "ok-mark.png");
-    panel->Render();
-    EXPECT_EQ(shown(panel->BitmapButton2), "up-arrow.png");
-    EXPECT_EQ(shown(panel->BitmapButton5), "NOK.png");
-
-    // Another type while the board is away: X target 500 against 95.
-    gui_test::choose(panel->Choice1, 2);
-    EXPECT_EQ(shown(panel->BitmapButton1), "ok-mark.png");
-    panel->Render();
-    EXPECT_EQ(shown(panel->BitmapButton1), "down-arrow.png");
-}
-
-TEST_F(PositionerReadout, EmptyCatalogueStillMirrorsTheLinkAndReadsTheBoard) {
-    open(nullptr, true);
-    set_words(500, 0, 100, 0);
-    emu_board().set_encoder(7);
-    emu_board().clear_transfers();
-    for (int tick = 0; tick < 3; ++tick) panel->Render();
-    EXPECT_TRUE(panel->CheckBox1->GetValue());
-    EXPECT_EQ(text(panel->TextCtrl4), "400");
-    EXPECT_EQ(text(panel->TextCtrl1), "7");
-    EXPECT_FALSE(emu_board().transfers().empty());
-    for (wxWindow* row : {panel->BitmapButton1, panel->BitmapButton2, panel->BitmapButton3, panel->BitmapButton4})
-        EXPECT_EQ(shown(row), "up-arrow.png");
-    EXPECT_EQ(shown(panel->BitmapButton5), "NOK.png");
-    plug(false);
-    panel->Render();
-    EXPECT_FALSE(panel->CheckBox1->GetValue());
-}
-
-TEST_F(PositionerReadout, TimerDrivesTheTickEveryTwoHundredMilliseconds) {
-    open(fopanel_test::three_types, true);
-    panel->Render();  // set-up out of the way
-    emu_board().clear_transfers();
+// Every reply failing for a while, in each way a reply can fail, with every target 0: no
+// OK and no "0" from the failed exchanges, one log line each way, and the OK back once the
+// board answers properly again.
+TEST_F(PositionerReadout, FailingRepliesNeverShowAPositionAndTheOkReturnsAfterThem) {
+    open(zero_targets, true);
+    panel->TextCtrl3->SetValue("0");
     panel->timer->Start(200, wxTIMER_CONTINUOUS);
-    // 29 operations, 50 transfers a tick.
-    EXPECT_TRUE(gui_test::pump_until([&] { return emu_board().transfers().size() >= 100; }, 3000ms));
+    ASSERT_TRUE(gui_test::pump_until([&] { return ok_shown(); }, 5000ms));
+    const struct { emu::fault kind; const char* reason; } faults[] = {
+        {emu::fault::stall, "Pipe error"},
+        {emu::fault::short_reply, "reply too short"},
+        {emu::fault::io_error, "Input/Output Error"},
+    };
+    for (const auto& f : faults) {
+        SCOPED_TRACE(f.reason);
+        const std::string stopped = std::string("Readings stopped: ") + f.reason;
+        emu_board().fail_next(100000, f.kind, direction::in);
+        ASSERT_TRUE(gui_test::pump_until([&] { return log_count(stopped) == 1; }, 3000ms));
+        const auto until = std::chrono::steady_clock::now() + 1500ms;
+        while (std::chrono::steady_clock::now() < until) {
+            gui_test::pump_for(20ms);
+            expect_no_readings();
+            if (HasFailure()) break;
+        }
+        emu_board().clear_faults();
+        EXPECT_TRUE(gui_test::pump_until([&] { return ok_shown(); }, 5000ms));
+        EXPECT_EQ(log_count(stopped), 1u);
+    }
+    EXPECT_EQ(log_count("Readings resumed"), 3u);
+
+    // The board pulled while OK is shown: the next tick takes the OK away.
     panel->timer->Stop();
-    EXPECT_EQ(emu_board().transfers().size() % 50, 0u);
+    emu_board().unplug();
+    ticks(1);
+    expect_no_readings();
+    wait_connected(false);
+    ticks(1);
+    EXPECT_FALSE(panel->CheckBox1->GetValue());
+    expect_no_readings();
+    plug(true);
+    ticks(3);
+    EXPECT_TRUE(ok_shown());
+    EXPECT_EQ(log_count("Readings stopped: "), 4u);
+    EXPECT_EQ(log_count("Readings resumed"), 4u);
 }
 
-// Cost of one connected tick against the same number of bare transfers on the link's handle.
-TEST_F(PositionerReadout, MeasureTickCost) {
-    open(fopanel_test::three_types, true);
-    panel->Render();
-    constexpr int rounds = 20;
-    std::vector<double> tick_ms, bare_ms;
-    for (int round = 0; round < rounds; ++round) {
-        auto begin = std::chrono::steady_clock::now();
-        panel->Render();
-        tick_ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+// A board that stops answering costs the screen one transfer timeout; after it the screen
+// stays live, the read-out comes back by itself when the board answers, and "Close" ends
+// the program about one timeout after the board went silent.
+TEST_F(PositionerReadout, SilentBoardCostsOneTimeoutAndTheReadoutResumesByItself) {
+    open(zero_targets, true);
+    panel->TextCtrl3->SetValue("0");
+    panel->timer->Start(200, wxTIMER_CONTINUOUS);
+    ASSERT_TRUE(gui_test::pump_until([&] { return ok_shown(); }, 5000ms));
+    const auto since = [](std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
 
-        std::lock_guard<std::mutex> lock(frame->usb->link_mutex);
-        ASSERT_NE(frame->usb->handle, nullptr);
-        unsigned char request[16] = {0x92};
-        unsigned char reply[64];
-        int moved = 0;
-        begin = std::chrono::steady_clock::now();
-        for (int i = 0; i < 25; ++i) {
-            ASSERT_EQ(libusb_bulk_transfer(frame->usb->handle, 0x01, request, 16, &moved, 1000), 0);
-            ASSERT_EQ(libusb_bulk_transfer(frame->usb->handle, 0x81, reply, 64, &moved, 1000), 0);
-        }
-        bare_ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+    auto silent = std::chrono::steady_clock::now();
+    emu_board().fail_next(100000, emu::fault::timeout, direction::in);
+    ASSERT_TRUE(gui_test::pump_until([&] { return log_count("Readings stopped: Operation timed out") == 1; }, 15000ms));
+    std::printf("first unanswered transfer to a live screen: %.1f s\n", since(silent));
+    emu_board().clear_transfers();
+    for (int i = 0; i < 5; ++i) {
+        bool handled = false;
+        wxTheApp->CallAfter([&] { handled = true; });
+        EXPECT_TRUE(gui_test::pump_until([&] { return handled; }, 300ms)) << "the screen froze";
+        expect_no_readings();
     }
-    std::sort(tick_ms.begin(), tick_ms.end());
-    std::sort(bare_ms.begin(), bare_ms.end());
-    std::printf("[ measure  ] connected Render(): median %.2f ms, max %.2f ms; 50 bare transfers: median %.2f ms, "
-                "max %.2f ms (%d rounds)\n",
-                tick_ms[rounds / 2], tick_ms.back(), bare_ms[rounds / 2], bare_ms.back(), rounds);
+    for (const auto& record : emu_board().transfers())
+        EXPECT_TRUE(record.dir == direction::in || record.data == std::vector<std::uint8_t>{0x82})
+            << "only the link's probes reach a silent board";
+
+    emu_board().clear_faults();
+    const auto answering = std::chrono::steady_clock::now();
+    ASSERT_TRUE(gui_test::pump_until([&] { return ok_shown(); }, 5000ms));
+    std::printf("board answers again to OK shown: %.1f s\n", since(answering));
+    EXPECT_EQ(log_count("Readings resumed"), 1u);
+
+    silent = std::chrono::steady_clock::now();
+    emu_board().fail_next(100000, emu::fault::timeout, direction::in);
+    ASSERT_TRUE(gui_test::pump_until([&] { return log_count("Readings stopped: ") == 2; }, 15000ms));
+    gui_test::click(panel->Button7);
+    wxWeakRef<Kelpon_v6Frame> alive(frame);
+    EXPECT_TRUE(gui_test::pump_until([&] { return !alive; }, 3000ms));
+    std::printf("board silent to the program closed: %.1f s\n", since(silent));
+    EXPECT_LT(since(silent), 15.0);
+    frame = nullptr;
 }
 
 }  // namespace
