@@ -97,8 +97,10 @@ TEST_F(Positioner, StartsWithTheDesignedVisibilityImagesAndFirstType) {
     EXPECT_TRUE(panel->CheckBox1->IsShown());
     EXPECT_TRUE(panel->TextCtrl2->IsShown());
     EXPECT_FALSE(panel->CheckBox1->GetValue());
-    for (wxWindow* row : {panel->BitmapButton1, panel->BitmapButton2, panel->BitmapButton3, panel->BitmapButton4})
-        EXPECT_EQ(shown(row), "up-arrow.png") << row->GetName();
+    // The rows read from the board show that they have no reading yet.
+    EXPECT_EQ(shown(panel->BitmapButton2), "up-arrow.png");
+    for (wxWindow* row : {panel->BitmapButton1, panel->BitmapButton3, panel->BitmapButton4})
+        EXPECT_EQ(shown(row), "") << row->GetName();
     EXPECT_EQ(shown(panel->BitmapButton5), "NOK.png");
 
     EXPECT_EQ(text(panel->TextCtrl2), created_line);
@@ -134,10 +136,12 @@ TEST_F(Positioner, MissingFileIsReportedThenCreatedEmptyAndEmptyCatalogueIsHarml
     EXPECT_FALSE(std::filesystem::exists("Settings.dat")) << "\"Mentes\" saved an empty catalogue";
     EXPECT_EQ(panel->Choice1->GetCount(), 0u);
     EXPECT_EQ(text(panel->TextCtrl7), "");
-    EXPECT_EQ(shown(panel->BitmapButton1), "up-arrow.png");
+    EXPECT_EQ(shown(panel->BitmapButton2), "up-arrow.png");
     EXPECT_EQ(shown(panel->BitmapButton5), "NOK.png");
     EXPECT_EQ(panel->selected_index, 0);
+    EXPECT_EQ(text(panel->TextCtrl1), "") << "no board: no X reading";
 
+    panel->TextCtrl1->SetValue("5");
     gui_test::click(panel->Button9);  // "Uj tipus" starts the catalogue at ID 1
     EXPECT_EQ(panel->Choice1->GetSelection(), 0);
     EXPECT_EQ(text(panel->TextCtrl7), "5");
@@ -273,15 +277,16 @@ TEST_F(Positioner, IoMonitorButtonSwitchesScreensAndARenameSurvivesTheWayBack) {
 TEST_F(Positioner, MissingImagesLeaveButtonsEmptyWithoutDialogsOrCrashes) {
     for (const char* image : {"up-arrow.png", "down-arrow.png", "ok-mark.png", "OK.png", "NOK.png"})
         std::filesystem::remove(dir.file(image));
-    open();
-    EXPECT_FALSE(panel->BitmapButton1->GetBitmapLabel().IsOk());
+    for (int word = 0; word < 4; ++word) emu_board().set_sensor_word(word / 2, word % 2, 0);
+    emu_board().set_encoder(100);
+    open(fopanel_test::three_types, true);
+    EXPECT_FALSE(panel->BitmapButton2->GetBitmapLabel().IsOk());
     EXPECT_FALSE(panel->BitmapButton5->GetBitmapLabel().IsOk());
-    panel->TextCtrl1->SetValue("100");
     panel->TextCtrl3->SetValue("2");
-    panel->Render();
+    for (int tick = 0; tick < 3; ++tick) panel->Render();
     EXPECT_TRUE(panel->all_ok);
-    panel->TextCtrl1->SetValue("0");
-    panel->Render();
+    emu_board().set_encoder(0);
+    for (int tick = 0; tick < 2; ++tick) panel->Render();
     EXPECT_FALSE(panel->row_ok[0]);
     EXPECT_FALSE(panel->all_ok);
     EXPECT_FALSE(panel->BitmapButton1->GetBitmapLabel().IsOk());

@@ -62,14 +62,16 @@ TEST_F(PositionerRecords, PositioningsCatalogueChangesAndLinkEventsAreRecorded) 
                               "catalogue|3|Uj|106.0|2.0|0.0|0.0|||||type||Uj|Uj tipus",
                               "left|" + t100 + "106.0|2.0|0.0|0.0||||",
                               "link||||||||||||||board lost",
+                              "link||||||||||||||readings stopped: board not connected",
                               "link||||||||||||||board connected",
+                              "link||||||||||||||readings resumed",
                           }));
     const auto stamps = sqlite_rows(dir.file("Records.db"), "SELECT count(*), min(ts_utc GLOB '20[0-9][0-9]-[01][0-9]-"
                                                             "[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9].[0-9][0-9][0-9]Z'),"
                                                             " count(DISTINCT host), min(host) FROM events");
     char host[256] = {};
     gethostname(host, sizeof host - 1);
-    EXPECT_EQ(stamps, std::vector<std::string>{"12|1|1|" + std::string(host)});
+    EXPECT_EQ(stamps, std::vector<std::string>{"14|1|1|" + std::string(host)});
 }
 
 TEST_F(PositionerRecords, ACatalogueCreatedAtShutdownIsRecorded) {

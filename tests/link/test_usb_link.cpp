@@ -144,6 +144,8 @@ TEST_F(UsbLink, FollowsTheBoardInAndOut) {
 TEST_F(UsbLink, CommandsPutExactBytesOnTheWire) {
     ASSERT_NO_FATAL_FAILURE(start_connected());
     board.set_encoder(1 + 2 * 256 + 3 * 65536);
+    board.set_sensor_present(0, true);
+    board.set_sensor_identity(0, 0x68);
     board.set_input(12, 1);
     board.set_analog(1, 0x0ABC);
     std::uint8_t outputs[17];
