@@ -19,6 +19,7 @@ trap 'kill $xvfb_pid 2>/dev/null || true; rm -f "$display_log"' EXIT
 for _ in $(seq 100); do [ -s "$display_log" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$display_log")"
 
+phase() { echo "== $1 (at ${SECONDS} s) =="; }
 run_suite() {  # folder, ctest arguments...
   local folder=$1; shift
   ctest --test-dir "$folder" --output-on-failure -j2 "$@"
@@ -28,19 +29,23 @@ build() {  # folder, cmake options... [-- targets...]
   "$root/scripts/build.sh" "$folder" -DVARNOLD_PRECOMPILE_HEADERS=ON "$@"
 }
 
-echo "== plain build =="
+phase "plain build"
 build "$root/build-test"
+phase "plain tests"
 run_suite "$root/build-test"
 
-[ "$quick" = yes ] && exit 0
+[ "$quick" = yes ] && { phase "done"; exit 0; }
 
-echo "== AddressSanitizer + UBSan =="
+phase "AddressSanitizer + UBSan"
 export ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$root/tests/support/lsan.supp"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 build "$root/build-asan" -DVARNOLD_SANITIZE=address -DVARNOLD_BUILD_BENCH=OFF -- test_programs
+phase "AddressSanitizer tests"
 run_suite "$root/build-asan" -LE script
 
-echo "== ThreadSanitizer (link) =="
+phase "ThreadSanitizer (link)"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/support/tsan.supp"
 build "$root/build-tsan" -DVARNOLD_SANITIZE=thread -DVARNOLD_BUILD_BENCH=OFF -- link_tests
+phase "ThreadSanitizer tests"
 run_suite "$root/build-tsan" -L link
+phase "done"
