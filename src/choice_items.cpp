@@ -26,6 +26,12 @@ GtkWidget* popup_menu_of(GtkComboBox* combo) {
 }
 
 void attach(GtkWidget* menu, GtkComboBox* combo) {
+    GtkTreeModel* current = nullptr;
+    g_object_get(menu, "model", &current, nullptr);
+    if (current != nullptr) {
+        g_object_unref(current);
+        return;
+    }
     g_object_set(menu, "model", gtk_combo_box_get_model(combo), nullptr);
     const gint active = gtk_combo_box_get_active(combo);
     if (active >= 0) gtk_menu_set_active(GTK_MENU(menu), static_cast<guint>(active));
@@ -37,13 +43,22 @@ bool is_long(GtkComboBox* combo) {
     return static_cast<guint>(gtk_tree_model_iter_n_children(gtk_combo_box_get_model(combo), nullptr)) > long_list;
 }
 
-void on_menu_show(GtkWidget* menu, gpointer combo) {
-    if (is_long(GTK_COMBO_BOX(combo))) attach(menu, GTK_COMBO_BOX(combo));
+// The combo box lays its menu out over the active entry before showing it, so the entries
+// go in when the popup is asked for; showing is the fallback for any other way to open it.
+void on_popup(GtkComboBox* combo, gpointer menu) { attach(GTK_WIDGET(menu), combo); }
+
+void on_menu_show(GtkWidget* menu, gpointer combo) { attach(menu, GTK_COMBO_BOX(combo)); }
+
+// A chosen entry is activated after the menu has hidden: the entries go once that is done.
+gboolean detach_when_idle(gpointer data) {
+    auto* menu = static_cast<GtkWidget*>(data);
+    auto* combo = static_cast<GtkComboBox*>(g_object_get_data(G_OBJECT(menu), "long-list-hooks"));
+    if (combo != nullptr && !gtk_widget_get_visible(menu) && is_long(combo)) detach(menu);
+    g_object_unref(menu);
+    return G_SOURCE_REMOVE;
 }
 
-void on_menu_hide(GtkWidget* menu, gpointer combo) {
-    if (is_long(GTK_COMBO_BOX(combo))) detach(menu);
-}
+void on_menu_hide(GtkWidget* menu, gpointer) { g_idle_add(detach_when_idle, g_object_ref(menu)); }
 #endif
 
 }  // namespace
@@ -58,6 +73,7 @@ void set_choice_items(wxChoice* choice, const wxArrayString& items) {
     }
     GtkComboBox* combo = GTK_COMBO_BOX(widget);
     if (g_object_get_data(G_OBJECT(menu), "long-list-hooks") == nullptr) {
+        g_signal_connect(combo, "popup", G_CALLBACK(on_popup), menu);
         g_signal_connect(menu, "show", G_CALLBACK(on_menu_show), combo);
         g_signal_connect(menu, "hide", G_CALLBACK(on_menu_hide), combo);
         g_object_set_data(G_OBJECT(menu), "long-list-hooks", combo);
