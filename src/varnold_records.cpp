@@ -7,7 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -48,11 +47,23 @@ std::string default_db() {
 }
 
 // A stored time starts with the text of a valid TIME, so the filters compare prefixes.
-bool normalise_time(std::string& text) {
-    static const std::regex form(R"(\d{4}(-\d{2}(-\d{2}([T ]\d{2}(:\d{2}(:\d{2}(\.\d{1,3})?)?)?)?)?)?Z?)");
-    if (!std::regex_match(text, form)) return false;
-    if (text.back() == 'Z') text.pop_back();
-    if (text.size() > 10) text[10] = 'T';
+// TIME is the stored form cut after the year, month, day, hour, minute, second or a digit of
+// the milliseconds; a blank may stand for the T, a Z may end it.
+bool normalise_time(std::string& given) {
+    static const std::string form = "0000-00-00T00:00:00.000";
+    std::string text = given;
+    if (!text.empty() && text.back() == 'Z') text.pop_back();
+    const std::size_t n = text.size();
+    if (n != 4 && n != 7 && n != 10 && n != 13 && n != 16 && n != 19 && (n < 21 || n > form.size())) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char c = text[i];
+        const bool fits = form[i] == '0'   ? c >= '0' && c <= '9'
+                          : form[i] == 'T' ? c == 'T' || c == ' '
+                                           : c == form[i];
+        if (!fits) return false;
+    }
+    if (n > 10) text[10] = 'T';
+    given = text;
     return true;
 }
 
