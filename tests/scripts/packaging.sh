@@ -15,6 +15,7 @@ check() {  # description, command...
 }
 mode() { stat -c %a "$1" 2>/dev/null; }
 same() { cmp -s "$1" "$2"; }
+same_images() { local image; for image in $images; do cmp -s "$1/$image" "$2/$image" || return 1; done; }
 images="up-arrow.png down-arrow.png ok-mark.png OK.png NOK.png"
 
 cpack --config "$build/CPackConfig.cmake" -B "$scratch/pkg" >"$scratch/cpack.log" 2>&1 ||
@@ -28,15 +29,13 @@ dpkg-deb -e "$deb" "$scratch/control"
 # ---- the package --------------------------------------------------------------------------
 check "package name" test "$(dpkg-deb -f "$deb" Package)" = varnold
 deps=$(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g; /^$/d')
-for wanted in libwxgtk3.2-1 libusb-1.0-0 libsqlite3-0 libcurl4 minisign fonts-dejavu-extra; do
-    check "depends on $wanted" grep -qx "$wanted" <<<"$deps"
-done
-check "depends on no development package" bash -c '! grep -q -- "-dev$" <<<"$1"' _ "$deps"
+check "depends on the run-time libraries, minisign and the fonts, on no -dev package" bash -c '! grep -q -- "-dev$" <<<"$1" &&
+    for wanted in libwxgtk3.2-1 libusb-1.0-0 libsqlite3-0 libcurl4 minisign fonts-dejavu-extra; do
+        grep -qx "$wanted" <<<"$1" || { echo "missing $wanted in: $1"; exit 1; }; done' _ "$deps"
 check "apt can install it with its dependencies" bash -c 'apt-get install -s "$1" >/dev/null 2>&1' _ "$deb"
 check "every file belongs to root" bash -c '! dpkg-deb -c "$1" | awk "{print \$2}" | grep -v "^root/root$"' _ "$deb"
-for script in postinst postrm; do
-    check "$script is executable shell" bash -c '[ "$(stat -c %a "$1")" = 755 ] && sh -n "$1"' _ "$scratch/control/$script"
-done
+check "postinst and postrm are executable shell" bash -c 'for f; do [ "$(stat -c %a "$f")" = 755 ] && sh -n "$f" || exit 1; done' \
+    _ "$scratch/control/postinst" "$scratch/control/postrm"
 declare -A expected=([usr/bin/varnold-operator-setup]=755 [usr/bin/varnold-station]=755 [usr/bin/varnold-check]=755 [usr/bin/varnold-records]=755
     [usr/libexec/varnold/Varnold]=755 [usr/share/varnold/Settings.dat.sample]=644
     [usr/share/applications/varnold.desktop]=644 [usr/lib/udev/rules.d/60-varnold.rules]=644)
@@ -52,7 +51,7 @@ check_tree "$root" package
 DESTDIR=$scratch/destdir cmake --install "$build" --component station --prefix /usr >/dev/null
 check_tree "$scratch/destdir" "cmake --install"
 share=$root/usr/share/varnold
-for image in $images; do check "packaged $image" same "$share/$image" "$source/resources/$image"; done
+check "packaged images" same_images "$share" "$source/resources"
 check "packaged sample catalogue" same "$share/Settings.dat.sample" "$source/resources/Settings.dat"
 check "packaged program finds its libraries" bash -c '! ldd "$1" | grep -q "not found"' _ "$root/usr/libexec/varnold/Varnold"
 check "packaged board check runs" "$root/usr/bin/varnold-check" --help >/dev/null
@@ -63,7 +62,7 @@ home=$scratch/home/op docs=$scratch/home/op/Documents
 mkdir -p "$home"
 check "setup in a fresh home" setup "$home"
 check "program copied, 755" bash -c 'cmp -s "$1" "$2" && [ "$(stat -c %a "$1")" = 755 ]' _ "$docs/Varnold" "$root/usr/libexec/varnold/Varnold"
-for image in $images; do check "$image beside the program" same "$docs/$image" "$share/$image"; done
+check "images beside the program" same_images "$docs" "$share"
 check "catalogue from the sample, 644" bash -c 'cmp -s "$1" "$2" && [ "$(stat -c %a "$1")" = 644 ]' _ "$docs/Settings.dat" "$share/Settings.dat.sample"
 check "private download folder" test "$(mode "$docs/tmp")" = 700
 check "autostart entry" same "$home/.config/autostart/varnold.desktop" "$root/usr/share/applications/varnold.desktop"
