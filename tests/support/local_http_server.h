@@ -11,7 +11,6 @@
 #include <chrono>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,29 +26,25 @@ inline int listening_socket(int& port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    port = 0;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        ADD_FAILURE() << "cannot listen on loopback";
-    else
-        port = ntohs(address.sin_port);
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(fd, 16) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    EXPECT_TRUE(ok) << "cannot listen on loopback";
+    port = ok ? ntohs(address.sin_port) : 0;
     return fd;
 }
 
 enum class delivery {
     whole,    // the body with its length
-    cut,      // a length header promising more than the body, then the connection closes
+    cut,      // a length header promising twice the body, then the connection closes
     endless,  // no length, the body repeated until the client gives up
-    slow,     // the body in small pieces, 50 ms apart
+    slow,     // the body in 1 KB pieces, 50 ms apart
 };
 
 struct response {
-    response(int status_code, std::string content, delivery delivered = delivery::whole, std::string target = "")
-        : status(status_code), body(std::move(content)), how(delivered), location(std::move(target)) {}
-    int status;
-    std::string body;
-    delivery how;
-    std::string location;  // for redirects
+    int status = 200;
+    std::string body = "";
+    delivery how = delivery::whole;
+    std::string location = "";  // for redirects
 };
 
 class local_http_server {
@@ -64,11 +59,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         routes_.insert_or_assign(path, std::move(r));
     }
-    void forget(const std::string& path) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        routes_.erase(path);
-    }
-    int port() const { return port_; }
     std::string url(const std::string& path, const std::string& host = "127.0.0.1") const {
         return "http://" + host + ":" + std::to_string(port_) + path;
     }
@@ -81,25 +71,24 @@ private:
     void serve() {
         while (!stop_) {
             pollfd waiting{fd_, POLLIN, 0};
-            if (::poll(&waiting, 1, 50) <= 0) continue;
-            const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int client = ::poll(&waiting, 1, 50) > 0 ? ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
             if (client < 0) continue;
-            handle(client);
+            handle(client, read_path(client));
             ::close(client);
         }
     }
 
-    static std::string read_request(int client) {
+    static std::string read_path(int client) {
         std::string request;
         char buffer[4096];
-        while (request.find("\r\n\r\n") == std::string::npos) {
-            pollfd readable{client, POLLIN, 0};
-            if (::poll(&readable, 1, 2000) <= 0) break;
+        pollfd readable{client, POLLIN, 0};
+        while (request.find("\r\n\r\n") == std::string::npos && ::poll(&readable, 1, 2000) > 0) {
             const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
             if (got <= 0) break;
             request.append(buffer, static_cast<std::size_t>(got));
         }
-        return request;
+        const auto start = request.find(' ') + 1;
+        return request.substr(start, request.find(' ', start) - start);
     }
 
     bool send_all(int client, const std::string& data) const {
@@ -111,30 +100,23 @@ private:
         return true;
     }
 
-    void handle(int client) {
-        std::istringstream request(read_request(client));
-        std::string method, path;
-        request >> method >> path;
+    void handle(int client, const std::string& path) {
         response r{404, "<html><body>Not Found</body></html>"};
         {
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(path);
             if (const auto found = routes_.find(path); found != routes_.end()) r = found->second;
         }
-        std::string head = "HTTP/1.0 " + std::to_string(r.status) + " Answer\r\nConnection: close\r\n";
-        if (!r.location.empty()) head += "Location: " + r.location + "\r\n";
+        std::string head = "HTTP/1.0 " + std::to_string(r.status) + " Answer\r\nLocation: " + r.location + "\r\n";
         if (r.how != delivery::endless)
             head += "Content-Length: " + std::to_string(r.body.size() * (r.how == delivery::cut ? 2 : 1)) + "\r\n";
-        if (!send_all(client, head + "\r\n")) return;
-        if (r.how == delivery::endless) {
-            while (send_all(client, r.body)) {
-            }
-        } else if (r.how == delivery::slow) {
-            for (std::size_t at = 0; at < r.body.size() && send_all(client, r.body.substr(at, 1024)); at += 1024)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        } else {
-            send_all(client, r.body);
+        bool more = send_all(client, head + "\r\n");
+        while (more && r.how == delivery::endless) more = send_all(client, r.body);
+        for (std::size_t at = 0; more && r.how == delivery::slow && at < r.body.size(); at += 1024) {
+            more = send_all(client, r.body.substr(at, 1024));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
+        if (more && r.how != delivery::slow) send_all(client, r.body);
     }
 
     int port_ = 0;
