@@ -371,7 +371,7 @@ std::string install(const settings& s, const progress_fn& progress, const std::a
     const unique_fd program = unnamed_file(folder.get(), name + ".download", failure);
     const unique_fd signature = program ? unnamed_file(folder.get(), name + signature_suffix, failure) : unique_fd();
     if (!signature) return failure;
-    failure = fetch(s, s.url, program.get(), s.max_program_bytes, &progress, cancel);
+    failure = fetch(s, s.url, program.get(), s.max_program_bytes, progress ? &progress : nullptr, cancel);
     if (failure.empty())
         failure = fetch(s, s.url + signature_suffix, signature.get(), max_signature_bytes, nullptr, cancel);
     if (failure.empty()) failure = verify(s, program.get(), signature.get());

@@ -73,6 +73,8 @@ private:
             pollfd waiting{fd_, POLLIN, 0};
             const int client = ::poll(&waiting, 1, 50) > 0 ? ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
             if (client < 0) continue;
+            const timeval patience{2, 0};  // a client that stops reading is given up on
+            ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
             handle(client, read_path(client));
             ::close(client);
         }
