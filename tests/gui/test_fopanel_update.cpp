@@ -41,6 +41,7 @@ TEST_F(PositionerUpdate, DownloadsBesideTheEventLoopAndRestartsOnlyAVerifiedRele
     write_bytes(s.installed_program, "#!/bin/sh\n");
     panel->update_settings = s;
 
+    wxWeakRef<wxWindow> station(frame);
     int ticks = 0;
     wxTimer ticker;
     ticker.Bind(wxEVT_TIMER, [&](wxTimerEvent&) { ++ticks; });
@@ -48,8 +49,10 @@ TEST_F(PositionerUpdate, DownloadsBesideTheEventLoopAndRestartsOnlyAVerifiedRele
     gui_test::click(panel->Button6);
     EXPECT_TRUE(text(panel->TextCtrl2).rfind("\nUpdate under way") != std::string::npos);
     gui_test::click(panel->Button6);  // a second press while it runs does nothing
-    const auto failed = [&] { return text(panel->TextCtrl2).find("Update failed") != std::string::npos; };
+    const auto failed = [&] { return !station || text(panel->TextCtrl2).find("Update failed") != std::string::npos; };
     ASSERT_TRUE(gui_test::pump_until(failed, 10s));
+    gui_test::pump_until([&] { return !station; }, 300ms);
+    ASSERT_TRUE(station) << "a failed update closed the station";
     // The positioner's events went on during the download, and so did the progress lines.
     EXPECT_GE(ticks, 10);
     const std::string log = text(panel->TextCtrl2);
@@ -64,7 +67,6 @@ TEST_F(PositionerUpdate, DownloadsBesideTheEventLoopAndRestartsOnlyAVerifiedRele
     const std::string sign = "minisign -S -s " + dir.file("update.key") + " -m " + dir.file("Varnold.release");
     ASSERT_EQ(std::system((sign + " </dev/null >/dev/null").c_str()), 0);
     server.answer("/Varnold.minisig", {200, read_bytes(dir.file("Varnold.release.minisig"))});
-    wxWeakRef<wxWindow> station(frame);
     gui_test::click(panel->Button6);
     ASSERT_TRUE(gui_test::pump_until([&] { return !station; }, 10s));
     frame = nullptr;
