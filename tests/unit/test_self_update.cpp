@@ -67,7 +67,7 @@ protected:
         s.installed_program = installed.string();
         s.start_dir = "~/Documents dir";  // the space and the "~" take the start folder through the shell
         s.public_key = key_file("good") + ".pub";
-        s.transfer_deadline_ms = 5000;
+        s.transfer_deadline_ms = 3000;
         s.restart_delay_s = 0;
     }
     void TearDown() override {
@@ -101,8 +101,9 @@ TEST_F(SelfUpdate, OnlyAVerifiedReleaseIsInstalledAndStarted) {
     const response release{200, new_program}, signed_release{200, signature(new_program)}, none{404, ""};
     std::string altered = new_program;
     altered[12] ^= 0x01;
-    int closed_port = 0;
+    int closed_port = 0, silent_port = 0;
     ::close(http_test::listening_socket(closed_port));
+    const int silent = http_test::listening_socket(silent_port);  // takes connections, never answers
     server.answer("/moved", {302, "", delivery::whole, s.url});
     server.answer("/moved.minisig", {302, "", delivery::whole, s.url + ".minisig"});
 
@@ -133,6 +134,8 @@ TEST_F(SelfUpdate, OnlyAVerifiedReleaseIsInstalledAndStarted) {
         {"404", none, signed_release, "Varnold: server answered 404"},
         {"unreachable server", release, signed_release, "Failed to connect", fresh,
          "http://127.0.0.1:" + std::to_string(closed_port) + served_path},
+        {"silent server", release, signed_release, "Operation timed out", fresh,
+         "http://127.0.0.1:" + std::to_string(silent_port) + served_path},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -160,6 +163,7 @@ TEST_F(SelfUpdate, OnlyAVerifiedReleaseIsInstalledAndStarted) {
         EXPECT_EQ(started, r.started == fresh ? install_dir.string() + " ./Varnold\n" : started);
         EXPECT_NE(started, "");
     }
+    ::close(silent);
 }
 
 }  // namespace
