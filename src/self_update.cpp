@@ -268,6 +268,7 @@ int run_tool(const std::vector<std::string>& argv, const std::vector<int>& fds, 
     posix_spawn_file_actions_adddup2(&actions, writing.get(), 2);
     for (std::size_t i = 0; i < fds.size(); ++i)
         posix_spawn_file_actions_adddup2(&actions, fds[i], 3 + static_cast<int>(i));
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3 + static_cast<int>(fds.size()));
     std::vector<char*> args;
     for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
@@ -389,8 +390,13 @@ std::string start_installed(const settings& s) {
     std::vector<char*> args;
     for (auto& arg : argv) args.push_back(arg.data());
     args.push_back(nullptr);
+    // The station's own descriptors (the board among them) stay with the station.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t shell = 0;
-    const int spawned = ::posix_spawn(&shell, "/bin/sh", nullptr, nullptr, args.data(), environ);
+    const int spawned = ::posix_spawn(&shell, "/bin/sh", &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return std::string("cannot start the new program: ") + std::strerror(spawned);
     // The shell puts the restart in the background and ends at once.
     int status = 0;
