@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include <gtk/gtk.h>
 #include <wx/font.h>
 #include <wx/weakref.h>
 
 #include "../unit/scoped_locale.h"
+#include "catalogue.h"
 #include "fopanel_fixture.h"
 
 namespace {
@@ -213,6 +215,37 @@ TEST_F(Positioner, UjTipusAppendsTheNextIdSelectsItAndSavesAtOnce) {
     EXPECT_EQ(text(panel->TextCtrl11), "Uj tipus 4");
     EXPECT_EQ(panel->types[4].ID, 4);
     EXPECT_NE(read_bytes("Settings.dat").find("\"ID\": 4,\n            \"name\": \"Uj tipus 4\""), std::string::npos);
+}
+
+// Entries in the choice's popup menu (GTK keeps a long list out of it until it is opened).
+guint menu_entries(wxChoice* choice) {
+    AtkObject* popup = gtk_combo_box_get_popup_accessible(GTK_COMBO_BOX(choice->GetHandle()));
+    GList* items = gtk_container_get_children(GTK_CONTAINER(gtk_accessible_get_widget(GTK_ACCESSIBLE(popup))));
+    const guint count = g_list_length(items);
+    g_list_free(items);
+    return count;
+}
+
+TEST_F(Positioner, ALongListIsWholeInTheChoiceAndInItsPopupWhenOpened) {
+    std::vector<Type> types(600);
+    for (std::size_t i = 0; i < types.size(); ++i) types[i].name = wxString::Format("T%zu", i);
+    open(catalogue::to_json(types).c_str());
+    ASSERT_EQ(panel->Choice1->GetCount(), 600u);
+    EXPECT_EQ(menu_entries(panel->Choice1), 0u);
+    gui_test::choose(panel->Choice1, 599);
+    panel->TextCtrl11->SetValue("Utolso");
+    gui_test::click(panel->Button8);
+    gui_test::click(panel->Button9);
+    EXPECT_EQ(panel->Choice1->GetString(599), "Utolso");
+    EXPECT_EQ(panel->Choice1->GetString(600), "Uj tipus 1");
+    EXPECT_EQ(panel->Choice1->GetSelection(), 600);
+
+    GtkComboBox* combo = GTK_COMBO_BOX(panel->Choice1->GetHandle());
+    gtk_combo_box_popup(combo);
+    EXPECT_TRUE(gui_test::pump_until([&] { return menu_entries(panel->Choice1) == 601u; }, 20000ms));
+    gtk_combo_box_popdown(combo);
+    EXPECT_TRUE(gui_test::pump_until([&] { return menu_entries(panel->Choice1) == 0u; }));
+    EXPECT_EQ(panel->Choice1->GetSelection(), 600);
 }
 
 TEST_F(Positioner, RenameAcceptsEmptyAndDuplicateNamesAndReachesTheFileOnClose) {
