@@ -305,7 +305,7 @@ int bench_silent(emu::board_emulator& board) {
     monitor->timer->Stop();
     board.fail_next(2, emu::fault::timeout, emu::direction::out);
     const double io_blocked = bench::time_ms([monitor] { monitor->Render(); });
-    std::printf("IO monitor: a silent board blocked one refresh for %.0f ms (read 10 s + write 1.5 s)\n", io_blocked);
+    std::printf("IO monitor: a silent board blocked one refresh for %.0f ms (one 10 s read; nothing more is sent)\n", io_blocked);
     board.set_input(1, 9);
     monitor->timer->Start(IO_Monitor_Panel::refresh_ms);
     const bool io_back =
