@@ -201,7 +201,10 @@ void a_records::open() {
 }
 
 a_records::~a_records() {
-    if (!queue.empty()) flush();
+    // The log box is gone by now; what cannot be written at the end is at least told.
+    if (!flush())
+        std::fprintf(stderr, "%zu records lost: %s could not be written when the station closed\n", queue.size(),
+                     file_path.c_str());
     close_file();
 }
 
