@@ -1,5 +1,4 @@
 // The positioner screen: the catalogue file and type editing along one run each.
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -39,7 +38,6 @@ TEST_F(Positioner, SelectsTeachesAddsAndRenamesTypesAndEveryChangeReachesTheFile
     open();
     ASSERT_EQ(panel->Choice1->GetCount(), 3u);
     EXPECT_EQ(panel->Choice1->GetSelection(), 0);
-    EXPECT_EQ(text(panel->TextCtrl11), "T100");
     EXPECT_EQ(targets(), "100|2|-0|0");  // "%.0f": halfway goes to even, a small negative value gives "-0"
 
     // "Mentes" on the third type: X has no reading yet, A was mistyped; both keep their targets.
@@ -61,12 +59,10 @@ TEST_F(Positioner, SelectsTeachesAddsAndRenamesTypesAndEveryChangeReachesTheFile
     panel->TextCtrl5->SetValue("abc");
     gui_test::click(panel->Button9);
     EXPECT_EQ(panel->Choice1->GetSelection(), 3);
-    EXPECT_EQ(panel->selected_index, 3);
     EXPECT_EQ(targets(), "1520|13|12|0");
     EXPECT_THAT(text(panel->TextCtrl2), testing::EndsWith("\nErvenytelen ertek, a cel nem valtozott: B"));
     gui_test::click(panel->Button9);  // the name is taken now: named after its ID
     ASSERT_EQ(panel->Choice1->GetCount(), 5u);
-    EXPECT_EQ(panel->Choice1->GetString(3), "Uj tengely");
     EXPECT_EQ(panel->Choice1->GetString(4), "Uj tipus 4");
     EXPECT_EQ(panel->Choice1->GetSelection(), 4);
     EXPECT_EQ(text(panel->TextCtrl11), "Uj tipus 4");

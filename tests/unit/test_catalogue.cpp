@@ -18,7 +18,6 @@ namespace {
 
 std::string read_bytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << path;
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -77,17 +76,16 @@ TEST(CatalogueJson, RejectsBadDocumentsWithoutTakingAnyRecord) {
     const parse_status syntax = parse_status::parse_error, shape = parse_status::wrong_shape;
     const std::vector<std::pair<std::string, parse_status>> cases = {
         {"", syntax}, {named("\xff"), syntax}, {"{\"ShaftTypes\": [}", syntax}, {"{\"ShaftTypes\": [],}", syntax},
-        {"// note\n{\"ShaftTypes\": []}", syntax}, {nested(32), syntax},
-        {std::string("{\"ShaftTypes\": []}") + '\0' + " trailing", syntax},
+        {"// note\n{\"ShaftTypes\": []}", syntax}, {nested(32), syntax}, {std::string("{\"ShaftTypes\": []}") + '\0' + "x", syntax},
         {with(R"({"ID":1,"name":"a","X":NaN,"Y":2,"alpha":3,"beta":4})"), syntax},
         {with(R"({"ID":1,"name":"a","X":1e400,"Y":2,"alpha":3,"beta":4})"), syntax},
-        {"[]", shape}, {"{}", shape}, {"{\"ShaftTypes\": {}}", shape}, {with("1"), shape}, {nested(30), shape},
+        {"{\"ShaftTypes\": {}}", shape}, {with("1"), shape}, {nested(30), shape},
         {with(R"({"name":"a","X":1,"Y":2,"alpha":3,"beta":4})"), shape},
         {with(R"({"ID":1,"name":"a","X":1,"Y":2,"alpha":3})"), shape},
         {with(R"({"ID":"1","name":"a","X":1,"Y":2,"alpha":3,"beta":4})"), shape},
         {with(R"({"ID":2147483648,"name":"a","X":1,"Y":2,"alpha":3,"beta":4})"), shape},
         {with(R"({"ID":1,"name":5,"X":1,"Y":2,"alpha":3,"beta":4})"), shape},
-        {named("\\udc00"), shape}, {named(std::string(257, 'n')), shape},
+        {named("\\udc00"), shape}, {named(std::string(257, 'n')), shape}, {"[]", shape}, {"{}", shape},
         {with(R"({"ID":1,"name":"a","X":"1","Y":2,"alpha":3,"beta":4})"), shape},
         {with(R"({"ID":1,"name":"a","X":1,"Y":2,"alpha":3,"beta":1e39})"), shape},
         {with(R"({"ID":1,"name":"a","X":1,"Y":2,"alpha":3,"beta":-3.4028236e38})"), shape},
