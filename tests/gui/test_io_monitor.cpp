@@ -1,5 +1,5 @@
-// The IO monitor screen against the emulated board: what one refresh shows and sends,
-// failed exchanges and link loss, leaving it, and labels that fit their controls.
+// The IO monitor screen against the emulated board: labels that fit, what one refresh shows
+// and sends, failed exchanges and link loss, and leaving it.
 #include <chrono>
 #include <set>
 #include <string>
@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <wx/app.h>
+#include <wx/slider.h>
 #include <wx/weakref.h>
 
 #include "FoPanel.h"
@@ -41,26 +42,9 @@ packets sent() {
 
 class IoMonitor : public ::testing::Test {
 protected:
-    void SetUp() override {
-        for (int input = 1; input <= 12; ++input) test_board().set_input(input, 0);
-        test_board().set_input(3, 1);
-        test_board().set_input(12, 255);
-        test_board().set_analog(0, 625);
-        test_board().set_analog(1, 1250);
-        set_test_board_plugged(true);
-    }
     void TearDown() override {
         test_board().clear_faults();
         if (frame != nullptr) gui_test::close_frame(frame);
-        set_test_board_plugged(false);
-    }
-    // The real frame switched to the IO monitor, its timer stopped so that each refresh is
-    // one explicit Render().
-    void open_monitor() {
-        frame->SwitchPanel(1);
-        panel = dynamic_cast<IO_Monitor_Panel*>(frame->current_panel);
-        ASSERT_NE(panel, nullptr);
-        panel->timer->Stop();
     }
     void wait_connected(bool expected) {
         ASSERT_TRUE(gui_test::pump_until([&] { return frame->usb->connected.load() == expected; }, 10s));
@@ -69,6 +53,7 @@ protected:
         for (std::size_t k = 0; k < panel->OutputToggles.size(); ++k)
             panel->OutputToggles[k]->SetValue(numbers.count(static_cast<int>(k + 1)) != 0);
     }
+    // One refresh by hand (the panel's timer is stopped), seen from an empty transfer log.
     void refresh() {
         test_board().clear_transfers();
         panel->Render();
@@ -80,21 +65,46 @@ protected:
     IO_Monitor_Panel* panel = nullptr;
 };
 
-// One refresh reads the status and writes the outputs; a failed read keeps the last values
-// on show, says so and writes nothing; a failed write is reported; a link that is down is
-// the check box's business; leaving, by "Home" or by closing, switches every output off.
+// Opened before the new frame has processed a single event, as a program that opens the
+// monitor at start does, the controls are laid out before GTK styles them: the widest texts
+// must still fit, with a few pixels for a frame, and lie on the screen. One refresh reads
+// the status and writes the outputs; a failed read keeps the last values on show, says so
+// and writes nothing; a failed write is reported; a link that is down is the check box's
+// business; leaving, by "Home" or by closing, switches every output off.
 TEST_F(IoMonitor, ShowsTheBoardDrivesItsOutputsAndSwitchesThemOffWhenLeft) {
-    frame = gui_test::make_frame();
-    ASSERT_NO_FATAL_FAILURE(open_monitor());
-    wait_connected(true);
+    for (int input = 1; input <= 12; ++input) test_board().set_input(input, input == 12 ? 255 : 0);
+    test_board().set_input(3, 1);
+    test_board().set_analog(0, 2498);
+    test_board().set_analog(1, 2250);
+    set_test_board_plugged(true);
+    frame = new Kelpon_v6Frame(nullptr, wxID_ANY);
+    frame->Show();
+    wxTheApp->SetTopWindow(frame);
+    frame->CallAfter([this] { frame->SwitchPanel(1); });
+    ASSERT_TRUE(gui_test::pump_until([&] { return (panel = dynamic_cast<IO_Monitor_Panel*>(frame->current_panel)); }));
+    ASSERT_TRUE(gui_test::pump_until([&] { return label(panel->Button3) == "AN1 9.00 V"; }, 10s));
+    panel->timer->Stop();
+    gui_test::pump_for(100ms);
+    const wxRect screen(panel->GetScreenPosition(), panel->GetSize());
+    for (wxWindow* control : panel->GetChildren()) {
+        if (dynamic_cast<wxTextCtrl*>(control) != nullptr || dynamic_cast<wxSlider*>(control) != nullptr) continue;
+        const wxSize text = control->GetTextExtent(control->GetLabel());
+        const wxSize shown = control->GetSize();
+        const bool heading = dynamic_cast<wxStaticText*>(control) != nullptr;
+        EXPECT_LE(text.x + (heading ? 0 : 8), shown.x) << label(control);
+        EXPECT_LE(text.y, shown.y) << label(control);
+        EXPECT_TRUE(screen.Contains(wxRect(control->GetScreenPosition(), shown))) << label(control);
+        control->InvalidateBestSize();  // headings have no frame: they need their whole best size
+        EXPECT_TRUE(!heading || (shown.x >= control->GetBestSize().x && shown.y >= control->GetBestSize().y));
+    }
+
     press_outputs({1, 9, 17});
     refresh();
     EXPECT_EQ(sent(), (packets{{0x82}, output_request({1, 17})})) << "output 9 follows the PWM, not its toggle";
     EXPECT_TRUE(panel->CheckBox1->GetValue());
     EXPECT_EQ(label(panel->InputButtons[2]), "Input 3 : 1");
     EXPECT_EQ(label(panel->InputButtons[11]), "Input 12 : 255");
-    EXPECT_EQ(label(panel->Button2), "AN0: 2.50 V 6.00 Bar");
-    EXPECT_EQ(label(panel->Button3), "AN1 5.00 V");
+    EXPECT_EQ(label(panel->Button2), "AN0: 9.99 V 28.48 Bar");
     panel->Slider1->SetValue(4);
     refresh();
     EXPECT_EQ(test_board().outputs()[8], 1);
@@ -104,7 +114,7 @@ TEST_F(IoMonitor, ShowsTheBoardDrivesItsOutputsAndSwitchesThemOffWhenLeft) {
     refresh();
     EXPECT_EQ(sent(), packets{{0x82}});
     EXPECT_EQ(label(panel->InputButtons[2]), "Input 3 : 1");
-    EXPECT_EQ(label(panel->Button3), "AN1 5.00 V");
+    EXPECT_EQ(label(panel->Button3), "AN1 9.00 V");
     refresh();
     EXPECT_EQ(label(panel->InputButtons[2]), "Input 3 : 5");
     test_board().fail_next_command(0x83, emu::fault::stall);
@@ -133,7 +143,10 @@ TEST_F(IoMonitor, ShowsTheBoardDrivesItsOutputsAndSwitchesThemOffWhenLeft) {
     EXPECT_TRUE(gui_test::pump_until([&] { return !old_panel; }, 5s));
     EXPECT_EQ(sent(), packets{output_request({})}) << "one frame of zeros, nothing after it";
 
-    ASSERT_NO_FATAL_FAILURE(open_monitor());
+    frame->SwitchPanel(1);
+    panel = dynamic_cast<IO_Monitor_Panel*>(frame->current_panel);
+    ASSERT_NE(panel, nullptr);
+    panel->timer->Stop();
     EXPECT_FALSE(panel->OutputToggles[0]->GetValue()) << "a fresh screen";
     press_outputs({7});
     refresh();
@@ -141,39 +154,6 @@ TEST_F(IoMonitor, ShowsTheBoardDrivesItsOutputsAndSwitchesThemOffWhenLeft) {
     gui_test::close_frame(frame);
     frame = nullptr;
     EXPECT_EQ(sent(), packets{output_request({})});
-}
-
-// Switched before the new frame has processed a single event, as a program that opens the
-// monitor at start does, the controls are laid out before GTK styles them: the widest
-// texts must still fit, with a few pixels for a frame, and lie on the screen.
-TEST_F(IoMonitor, LabelsFitTheirControls) {
-    test_board().set_analog(0, 2498);
-    test_board().set_analog(1, 2498);
-    frame = new Kelpon_v6Frame(nullptr, wxID_ANY);
-    frame->Show();
-    wxTheApp->SetTopWindow(frame);
-    frame->CallAfter([this] { frame->SwitchPanel(1); });
-    ASSERT_TRUE(gui_test::pump_until([&] { return dynamic_cast<IO_Monitor_Panel*>(frame->current_panel); }));
-    panel = static_cast<IO_Monitor_Panel*>(frame->current_panel);
-    ASSERT_TRUE(gui_test::pump_until([&] { return label(panel->Button3) == "AN1 9.99 V"; }, 10s));
-    panel->timer->Stop();
-    gui_test::pump_for(100ms);
-    std::vector<wxWindow*> controls = {panel->StaticText1, panel->StaticText2, panel->StaticText3,
-                                       panel->StaticText4, panel->CheckBox1,   panel->Button1,
-                                       panel->Button2,     panel->Button3};
-    controls.insert(controls.end(), panel->InputButtons.begin(), panel->InputButtons.end());
-    controls.insert(controls.end(), panel->OutputToggles.begin(), panel->OutputToggles.end());
-    const wxRect screen(panel->GetScreenPosition(), panel->GetSize());
-    for (wxWindow* control : controls) {
-        const wxSize text = control->GetTextExtent(control->GetLabel());
-        const wxSize shown = control->GetSize();
-        const bool heading = dynamic_cast<wxStaticText*>(control) != nullptr;
-        EXPECT_LE(text.x + (heading ? 0 : 8), shown.x) << label(control);
-        EXPECT_LE(text.y, shown.y) << label(control);
-        EXPECT_TRUE(screen.Contains(wxRect(control->GetScreenPosition(), shown))) << label(control);
-        control->InvalidateBestSize();  // headings have no frame: they need their whole best size
-        EXPECT_TRUE(!heading || (shown.x >= control->GetBestSize().x && shown.y >= control->GetBestSize().y));
-    }
 }
 
 }  // namespace

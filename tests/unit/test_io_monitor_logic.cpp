@@ -3,15 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <string>
 #include <vector>
 
 using namespace io_monitor;
 
 // 0.004 V a count, 0.5 V is 0 bar and 3 bar a volt above it; no clamping.
-TEST(IoMonitorLogic, LabelsShowInputsAndAnalogCounts) {
-    EXPECT_EQ(input_label(12, 255), "Input 12 : 255");  // unsigned
+TEST(IoMonitorLogic, AnalogLabels) {
     const struct { std::uint16_t count; const char* an0; const char* an1; } rows[] = {
         {0, "AN0: 0.00 V -1.50 Bar", "AN1 0.00 V"},
         {124, "AN0: 0.50 V -0.01 Bar", "AN1 0.50 V"},
@@ -27,12 +25,7 @@ TEST(IoMonitorLogic, LabelsShowInputsAndAnalogCounts) {
 }
 
 // Output 9 is on while the phase before the step is below the level; the slider is clamped.
-TEST(IoMonitorLogic, OutputFrameAndPwm) {
-    std::array<bool, output_count> pressed{};
-    pressed[0] = pressed[16] = true;
-    const output_frame frame = build_output_frame(pressed);
-    for (std::size_t k = 0; k < output_count; ++k) EXPECT_EQ(frame[k], (k == 0 || k == 16) ? 1 : 0) << k;
-
+TEST(IoMonitorLogic, PwmOnOutputNine) {
     const std::vector<std::string> duty = {"00000000", "10001000", "11001100", "11101110", "11111111"};
     for (int slider = -1; slider <= pwm_steps + 1; ++slider) {
         const std::uint8_t level = pwm_level_from_slider(slider);

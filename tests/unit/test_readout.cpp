@@ -114,17 +114,13 @@ TEST(ReadoutIndicators, BandRules) {
 // The "I2C read" diagnostic's status words: an address line says "0", "1" or "-1"; the
 // register select says the write's result as a signed byte.
 TEST(ReadoutDiagnostic, StatusWords) {
-    const struct { std::uint8_t result; const char* address; const char* select; } rows[] = {
-        {0, "0", "0"}, {1, "1", "1"}, {2, "-1", "2"}, {200, "-1", "-56"}};
-    for (const auto& row : rows) {
-        counting_bus bus;
-        bus.write_answer = row.result;
-        std::string log;
-        readout::i2c_read_diagnostic(bus, [&log](const std::string& piece) { log += piece; });
-        const std::string address = std::string("I2C write address:\t104\tnACK: ") + row.address + "\n";
-        EXPECT_EQ(log.substr(0, 2 * address.size()), address + address);
-        EXPECT_NE(log.find(std::string("Select Register: 67, nAck: ") + row.select + "\n"), std::string::npos);
-    }
+    counting_bus bus;
+    bus.write_answer = 200;
+    std::string log;
+    readout::i2c_read_diagnostic(bus, [&log](const std::string& piece) { log += piece; });
+    const std::string address = "I2C write address:\t104\tnACK: -1\n";
+    EXPECT_EQ(log.substr(0, 95), address + address + "Select Register: 67, nAck: -56\n");
+    EXPECT_EQ(readout::nack_status(1), "1");
 }
 
 }  // namespace
