@@ -211,7 +211,7 @@ TEST_F(UsbLink, AReplyIsReadOnlyFromTheHandleItsRequestWentOutOn) {
 TEST(EmulatedBoardSoak, BoardStaysReachableAfterMorePlugInsThanAddresses) {
     libusb_context* context = nullptr;
     ASSERT_EQ(libusb_init(&context), LIBUSB_SUCCESS);
-    for (int cycle = 0; cycle < 300; ++cycle) {
+    for (int cycle = 0; cycle < 260; ++cycle) {
         SCOPED_TRACE("plug-in " + std::to_string(cycle));
         set_test_board_plugged(false);
         test_board().plug_in();

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <optional>
 #include <string>
@@ -15,12 +14,13 @@
 
 namespace {
 
-// Counts bus operations, answers reads from a queue, and fails the operation numbered
+// Counts bus operations, answers reads from a list, and fails the operation numbered
 // fail_at (0-based).
 struct counting_bus : readout::bus {
     std::size_t operations = 0;
     std::size_t fail_at = SIZE_MAX;
-    std::deque<std::uint8_t> reads;
+    std::vector<std::uint8_t> reads;
+    std::size_t reads_done = 0;
     std::uint8_t write_answer = 0;
 
     void i2c_init() override { ++operations; }
@@ -29,9 +29,7 @@ struct counting_bus : readout::bus {
     std::uint8_t i2c_write(std::uint8_t) override { ++operations; return write_answer; }
     std::uint8_t i2c_read(std::uint8_t) override {
         ++operations;
-        const std::uint8_t byte = reads.empty() ? 0 : reads.front();
-        if (!reads.empty()) reads.pop_front();
-        return byte;
+        return reads_done < reads.size() ? reads[reads_done++] : 0;
     }
     std::uint32_t ssi_read() override { ++operations; return 0; }
     bool last_ok() const { return operations != fail_at + 1; }
@@ -61,12 +59,9 @@ TEST(ReadoutFlow, ReportsEachStopAndResumptionOnce) {
     using readout::link_event;
     const struct { bool read, connected; std::optional<link_event> reported; } steps[] = {
         {false, false, std::nullopt},  // no board at start
-        {true, true, std::nullopt},
-        {true, true, std::nullopt},
-        {false, true, link_event::readings_stopped},
-        {false, true, std::nullopt},
-        {false, false, std::nullopt},
-        {true, true, link_event::readings_resumed},
+        {true, true, std::nullopt},                {true, true, std::nullopt},
+        {false, true, link_event::readings_stopped}, {false, true, std::nullopt},
+        {false, false, std::nullopt},              {true, true, link_event::readings_resumed},
         {false, false, link_event::readings_stopped},
     };
     readout::readings_flow flow;
