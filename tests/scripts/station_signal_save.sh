@@ -8,17 +8,15 @@ set -euo pipefail
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x600x24" bash "$0" "$@"
 fi
-station="$1/Varnold"
-launcher="$1/emu/varnold-emu"
+station="$1/Varnold" launcher="$1/emu/varnold-emu"
 [ -x "$station" ] && [ -x "$launcher" ] || { echo "needs $station and $launcher"; exit 1; }
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'kill -9 ${pid:-} ${second:-} 2>/dev/null || true; rm -rf "$work"' EXIT
 cp "$1"/*.png "$work/"
 export GDK_GL=disable NO_AT_BRIDGE=1 LANG=${LANG:-C.UTF-8}
 fail() { echo "$*"; cat "$work/log"; exit 1; }
 wait_for() {  # what condition...: up to 60 s, for a loaded machine and sanitizers
-  local what=$1; shift
-  for _ in $(seq 600); do "$@" && return 0; sleep 0.1; done
+  local what=$1 && shift && for _ in $(seq 600); do "$@" && return 0; sleep 0.1; done
   fail "$what"
 }
 # The running station's own records may grow meanwhile; everything else must stay as it is.
@@ -33,7 +31,9 @@ for signal in TERM HUP INT QUIT; do
   wait_for "SIG$signal: the station did not start" test -e "$work/.Settings.dat.lock"
   if [ $signal = TERM ]; then
     before=$(listing)
-    (cd "$work" && exec "$station") >"$work/second.log" 2>&1 || fail "the second station failed"
+    (cd "$work" && exec "$station") >"$work/second.log" 2>&1 &
+    second=$!
+    wait_for "the second station did not end" eval "! kill -0 $second 2>/dev/null"
     [ "$before" = "$(listing)" ] || fail "the second station changed the folder: $before // $(listing)"
     grep -q "Another station is running in this folder" "$work/second.log" || fail "second station said nothing"
   fi
