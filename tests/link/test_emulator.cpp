@@ -1,6 +1,6 @@
 // The emulated board's own behaviour seen through plain libusb, where the station's tests do
-// not reach it: the transfer record, a read pending at unplug, fault kinds, the interface
-// claim, and the scenario language.
+// not reach it: the transfer record, fault kinds, the interface claim, and the scenario
+// language (with a read pending at unplug).
 #include "emulated_board.h"
 #include "scenario.h"
 #include "usb_protocol.h"
@@ -9,7 +9,6 @@
 #include <libusb.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -44,54 +43,41 @@ protected:
         }
         ASSERT_EQ(libusb_claim_interface(handle, usb_protocol::interface_number), 0);
     }
-    int transfer(unsigned char endpoint, bytes& data, unsigned int timeout = 300) {
+    int send(bytes request) {
         int count = 0;
-        return libusb_bulk_transfer(handle, endpoint, data.data(), static_cast<int>(data.size()), &count, timeout);
+        return libusb_bulk_transfer(handle, usb_protocol::endpoint_out, request.data(), static_cast<int>(request.size()), &count, 300);
     }
-    int send(bytes request) { return transfer(usb_protocol::endpoint_out, request); }
-    int receive(bytes& reply, unsigned int timeout = 300) {
+    int receive(unsigned int timeout = 300) {
+        int count = 0;
         reply.assign(usb_protocol::packet_size, 0);
-        return transfer(usb_protocol::endpoint_in, reply, timeout);
+        return libusb_bulk_transfer(handle, usb_protocol::endpoint_in, reply.data(), static_cast<int>(reply.size()), &count, timeout);
     }
     // The encoder value through one SSI exchange, or -1 when it failed.
     int encoder() {
-        bytes reply;
-        if (send({usb_protocol::cmd_ssi_read, 0}) != 0 || receive(reply) != 0) return -1;
+        if (send({usb_protocol::cmd_ssi_read, 0}) != 0 || receive() != 0) return -1;
         return reply[2] | (reply[3] << 8) | (reply[4] << 16);
     }
 
     libusb_context* context = nullptr;
     libusb_device_handle* handle = nullptr;
+    bytes reply;
 };
 
 TEST_F(EmulatedBoard, RecordsOnlyWhenAskedAndKeepsTheLatest) {
     test_board().record_transfers(true, 3);
-    for (std::uint32_t value : {1u, 2u, 3u}) {
-        test_board().set_encoder(value);
-        EXPECT_EQ(encoder(), static_cast<int>(value));
+    for (int value : {1, 2, 3}) {
+        test_board().set_encoder(static_cast<std::uint32_t>(value));
+        EXPECT_EQ(encoder(), value);
     }
     EXPECT_TRUE(test_board().wait_for_transfers(6, 1s)) << "the count goes past the kept records";
     const auto kept = test_board().transfers();
     ASSERT_EQ(kept.size(), 3u);
-    EXPECT_EQ(kept[0].dir, emu::direction::in);
-    EXPECT_EQ(kept[0].data[2], 2);
-    EXPECT_EQ(kept[1].data, bytes({usb_protocol::cmd_ssi_read, 0}));
-    EXPECT_EQ(kept[2].data[2], 3);
+    EXPECT_TRUE(kept[0].dir == emu::direction::in && kept[0].data[2] == 2 && kept[2].data[2] == 3);
 
     test_board().record_transfers(false);
     test_board().clear_transfers();
     EXPECT_EQ(encoder(), 3);
     EXPECT_TRUE(test_board().transfers().empty());
-}
-
-TEST_F(EmulatedBoard, UnplugEndsAPendingReadAtOnce) {
-    std::thread puller([] {
-        std::this_thread::sleep_for(150ms);
-        test_board().unplug();
-    });
-    bytes reply;
-    EXPECT_EQ(receive(reply, 5000), LIBUSB_ERROR_NO_DEVICE) << "the read waited for its timeout";
-    puller.join();
 }
 
 TEST_F(EmulatedBoard, InjectedFaultsFailOnlyTheirTransfers) {
@@ -101,24 +87,19 @@ TEST_F(EmulatedBoard, InjectedFaultsFailOnlyTheirTransfers) {
         {emu::fault::overflow, LIBUSB_ERROR_OVERFLOW},
     };
     test_board().set_encoder(1000);
-    bytes reply;
     for (const auto& [kind, result] : cases) {
         SCOPED_TRACE(result);
         // A failed OUT transfer never reaches the board: there is nothing to read after it.
         test_board().fail_next(2, kind, emu::direction::out);
         EXPECT_EQ(send({usb_protocol::cmd_ssi_read}), result);
         EXPECT_EQ(send({usb_protocol::cmd_ssi_read}), result);
-        EXPECT_EQ(receive(reply, 100), LIBUSB_ERROR_TIMEOUT);
+        EXPECT_EQ(receive(100), LIBUSB_ERROR_TIMEOUT);
         // A failed IN transfer loses the reply it would have carried.
         test_board().fail_next(1, kind, emu::direction::in);
         EXPECT_EQ(send({usb_protocol::cmd_ssi_read}), 0);
-        EXPECT_EQ(receive(reply), result);
+        EXPECT_EQ(receive(), result);
         EXPECT_EQ(encoder(), 1000);
     }
-    const auto log = test_board().transfers();
-    ASSERT_FALSE(log.empty());
-    EXPECT_TRUE(log[0].failed);
-    EXPECT_FALSE(log.back().failed);
 }
 
 TEST_F(EmulatedBoard, ClosingTheNodeReleasesTheInterface) {
@@ -126,7 +107,7 @@ TEST_F(EmulatedBoard, ClosingTheNodeReleasesTheInterface) {
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(libusb_claim_interface(second, usb_protocol::interface_number), LIBUSB_ERROR_BUSY);
     libusb_close(handle);  // no release call, as when a program dies
-    handle = nullptr;
+    handle = second;
     // The emulation learns of the close on its own thread.
     int claimed = LIBUSB_ERROR_BUSY;
     for (int i = 0; i < 100 && claimed == LIBUSB_ERROR_BUSY; ++i) {
@@ -134,26 +115,17 @@ TEST_F(EmulatedBoard, ClosingTheNodeReleasesTheInterface) {
         claimed = libusb_claim_interface(second, usb_protocol::interface_number);
     }
     EXPECT_EQ(claimed, 0);
-    libusb_close(second);
 }
 
 TEST(ScenarioLanguage, NamesEveryBadLine) {
     EXPECT_TRUE(emu::check_scenario(emu::default_scenario()).empty());
-    const std::vector<std::pair<std::string, bool>> lines = {
-        {"# comment", true},       {"", true},           {"encoder 15230   # note", true}, {"input 13 1", false},
-        {"analog 0 70000", false}, {"drift encoder 5", false}, {"noise sensor 20", true},
-        {"fail 2 stall sideways", false}, {"fail 1 overflow in", true}, {"jump 3", false},
-        {"sensor 0 7 1", false},   {"wait 0x10", true},  {"toggle input 12 500", true}, {"identity 1 0x72", true},
-    };
-    std::vector<std::string> script;
-    std::vector<std::string> expected;
-    for (const auto& [line, good] : lines) {
-        script.push_back(line);
-        if (!good) expected.push_back("line " + std::to_string(script.size()) + ":");
-    }
-    const auto problems = emu::check_scenario(script);
-    ASSERT_EQ(problems.size(), expected.size());
-    for (std::size_t i = 0; i < problems.size(); ++i) EXPECT_EQ(problems[i].rfind(expected[i], 0), 0u) << problems[i];
+    const auto problems = emu::check_scenario({"# comment", "", "encoder 15230   # note", "input 13 1",
+        "analog 0 70000", "drift encoder 5", "noise sensor 20", "fail 2 stall sideways", "fail 1 overflow in",
+        "jump 3", "sensor 0 7 1", "wait 0x10", "toggle input 12 500", "identity 1 0x72"});
+    std::string lines;
+    for (const auto& problem : problems) lines += problem.substr(0, problem.find(':')) + ";";
+    EXPECT_EQ(lines, "line 4;line 5;line 6;line 8;line 10;line 11;");
+    ASSERT_EQ(problems.size(), 6u);
     EXPECT_EQ(problems[4], "line 10: unknown command 'jump'");
 }
 
@@ -166,34 +138,31 @@ TEST_F(EmulatedBoard, ScenarioCommandsAndScriptsMoveTheBoard) {
         return false;
     };
     emu::scenario_player player(test_board());
-    EXPECT_EQ(player.execute("encoder 15230"), "");
-    EXPECT_TRUE(reaches(15230));
     EXPECT_EQ(player.execute("drift encoder 16230 600"), "");
     EXPECT_TRUE(reaches(16230)) << "a drift ends at its target";
-    EXPECT_NE(player.execute("encoder -1"), "");
-    EXPECT_EQ(player.execute("noise encoder 20"), "");
-    for (int i = 0; i < 5; ++i) EXPECT_LE(std::abs(encoder() - 16230), 20);
-    EXPECT_EQ(player.execute("noise encoder 0"), "");
     EXPECT_EQ(player.execute("encoder 15230"), "");
     EXPECT_EQ(encoder(), 15230) << "a value set must be on the board at once, before a program reads it";
 
     EXPECT_EQ(player.execute("input 3 1"), "");
     EXPECT_EQ(player.execute("analog 1 625"), "");
-    bytes status;
     ASSERT_EQ(send({usb_protocol::cmd_read_io_status}), 0);
-    ASSERT_EQ(receive(status), 0);
-    EXPECT_EQ(status[usb_protocol::inputs_offset + 2], 1);
-    EXPECT_EQ(status[usb_protocol::an1_offset] * 256 + status[usb_protocol::an1_offset + 1], 625);
+    ASSERT_EQ(receive(), 0);
+    EXPECT_EQ(reply[usb_protocol::inputs_offset + 2], 1);
+    EXPECT_EQ(reply[usb_protocol::an1_offset] * 256 + reply[usb_protocol::an1_offset + 1], 625);
 
     EXPECT_EQ(player.execute("fail 1 stall out"), "");
     EXPECT_EQ(encoder(), -1);
-    EXPECT_EQ(player.execute("unplug"), "");
-    EXPECT_FALSE(test_board().plugged_in());
+    // An unplug ends a read pending on the board at once, not at its timeout.
+    std::thread puller([&player] {
+        std::this_thread::sleep_for(150ms);
+        EXPECT_EQ(player.execute("unplug"), "");
+    });
+    EXPECT_EQ(receive(5000), LIBUSB_ERROR_NO_DEVICE) << "the read waited for its timeout";
+    puller.join();
     EXPECT_EQ(player.execute("plug"), "");
-    EXPECT_TRUE(test_board().plugged_in());
+    ASSERT_NO_FATAL_FAILURE(claim_board());
 
     // A script runs on its own thread, loops back to its mark, and stops when told.
-    ASSERT_NO_FATAL_FAILURE(claim_board());
     player.start_script({"encoder 100", "mark", "encoder 200", "wait 100", "encoder 300", "wait 100", "loop"});
     EXPECT_TRUE(reaches(300));
     EXPECT_TRUE(reaches(200)) << "the script did not loop back to its mark";

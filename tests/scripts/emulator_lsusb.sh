@@ -10,8 +10,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 [ -x "$emu" ] || fail "$emu is not built"
 
 out=$(timeout 60 "$emu" --no-scenario -- lsusb -v -d 04d8:0053 2>&1) || fail "lsusb under the emulator failed: $out"
-for pattern in 'idVendor +0x04d8' 'idProduct +0x0053' 'bNumConfigurations +1' 'bInterfaceNumber +0' \
-               'bInterfaceClass +255' 'bEndpointAddress +0x01 +EP 1 OUT' 'bEndpointAddress +0x81 +EP 1 IN' \
+for pattern in 'bInterfaceClass +255' 'bEndpointAddress +0x01 +EP 1 OUT' 'bEndpointAddress +0x81 +EP 1 IN' \
                'wMaxPacketSize +0x0040' 'Transfer Type +Bulk' 'iProduct +2 Positioning controller'; do
   grep -Eq "$pattern" <<<"$out" || fail "lsusb output lacks '$pattern': $out"
 done
@@ -19,11 +18,10 @@ done
 for scenario in "$source"/emu/scenarios/*.txt; do "$emu" --check "$scenario" || fail "$scenario does not check"; done
 diff <("$emu" --print-default) "$source/emu/scenarios/default.txt" >/dev/null || fail "the built-in scenario is not default.txt"
 
-before=$(ls -d "${TMPDIR:-/tmp}"/umockdev.* 2>/dev/null | wc -l)
-"$emu" --no-scenario -- sh -c 'test -d "$UMOCKDEV_DIR" && exit 3'
+testbed=$("$emu" --no-scenario -- sh -c 'echo "$UMOCKDEV_DIR"; exit 3')
 status=$?
 [ "$status" -eq 3 ] || fail "exit status $status, expected the child's 3"
-[ "$(ls -d "${TMPDIR:-/tmp}"/umockdev.* 2>/dev/null | wc -l)" -le "$before" ] || fail "the umockdev folder was left behind"
+[ -n "$testbed" ] && [ ! -e "$testbed" ] || fail "the umockdev folder '$testbed' was left behind"
 
 fifo=$(mktemp -u "${TMPDIR:-/tmp}/varnold-emu-control.XXXXXX")
 out=$("$emu" --no-scenario --control "$fifo" -- sh -c "

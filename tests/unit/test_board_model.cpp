@@ -15,17 +15,8 @@ constexpr std::uint8_t second_w = reg::write_address(reg::bus_address[1]);
 
 // One bus step: s start, p stop, w write (expect the nACK flag), r read with the given
 // acknowledge (expect the byte), m set sensor 0's first word to arg * 257, c power cycle.
-struct step {
-    char op;
-    std::uint8_t arg = 0;
-    int expect = -1;  // -1: not checked
-};
-
-struct bus_case {
-    const char* name;
-    bool second_present;
-    std::vector<step> steps;
-};
+struct step { char op; std::uint8_t arg = 0; int expect = -1; /* -1: not checked */ };
+struct bus_case { const char* name; bool second_present; std::vector<step> steps; };
 
 const std::vector<step> wake_first = {{'s'}, {'w', first_w, 0}, {'w', reg::power, 0}, {'w', 0, 0}};
 std::vector<step> with_wake(std::vector<step> rest) {
@@ -34,11 +25,8 @@ std::vector<step> with_wake(std::vector<step> rest) {
 }
 
 const bus_case cases[] = {
-    {"nobody at 0x50, the bus floats until the next start", true,
-     {{'s'}, {'w', 0xA0, 1}, {'w', 0x00, 1}, {'r', 1, 0xFF}, {'p'}}},
-    {"no start, nobody answers", true, {{'w', first_w, 1}, {'r', 0, 0xFF}}},
-    {"after a stop nobody is selected", true, {{'s'}, {'w', first_r, 0}, {'p'}, {'r', 0, 0xFF}}},
-    {"a transmitting part does not acknowledge writes", true, {{'s'}, {'w', first_r, 0}, {'w', 0x10, 1}}},
+    {"after a stop nobody is selected; a transmitting part does not acknowledge writes", true,
+     {{'s'}, {'w', first_r, 0}, {'w', 0x10, 1}, {'p'}, {'r', 0, 0xFF}}},
     {"burst write and burst read advance the pointer; a nACK ends the burst", true,
      {{'s'}, {'w', first_w, 0}, {'w', 0x19, 0}, {'w', 7, 0}, {'w', 3, 0}, {'p'},
       {'s'}, {'w', first_w, 0}, {'w', 0x19, 0}, {'s'}, {'w', first_r, 0},
@@ -46,17 +34,11 @@ const bus_case cases[] = {
     {"the identity register ignores writes", true,
      {{'s'}, {'w', first_w, 0}, {'w', reg::identity, 0}, {'w', 0x99, 0},
       {'s'}, {'w', first_w, 0}, {'w', reg::identity, 0}, {'s'}, {'w', first_r, 0}, {'r', 1, reg::identity_value}}},
-    {"a part asleep since power-on reads zero data", true,
-     {{'m', 0x12}, {'s'}, {'w', first_w, 0}, {'w', reg::data_first, 0}, {'s'}, {'w', first_r, 0},
-      {'r', 0, 0}, {'r', 1, 0}}},
     {"a part sent to sleep holds its last sample", true,
      with_wake({{'m', 0x12}, {'s'}, {'w', first_w, 0}, {'w', reg::data_first, 0}, {'s'}, {'w', first_r, 0},
                 {'r', 0, 0x12}, {'r', 1, 0x12}, {'s'}, {'w', first_w, 0}, {'w', reg::power, 0},
                 {'w', reg::power_sleep_bit, 0}, {'m', 0x34}, {'s'}, {'w', first_w, 0}, {'w', reg::data_first, 0},
                 {'s'}, {'w', first_r, 0}, {'r', 1, 0x12}})},
-    {"the reset bit returns the part to its power-on state", true,
-     with_wake({{'m', 0x12}, {'s'}, {'w', first_w, 0}, {'w', reg::power, 0}, {'w', reg::power_reset_bit, 0},
-                {'s'}, {'w', first_w, 0}, {'w', reg::data_first, 0}, {'s'}, {'w', first_r, 0}, {'r', 1, 0}})},
     {"a part taken off the bus does not answer, the other still does", false,
      {{'s'}, {'w', second_w, 1}, {'s'}, {'w', first_w, 0}, {'p'}}},
     {"a power cycle leaves the bus idle and the parts asleep", true,
@@ -85,9 +67,7 @@ TEST(BoardModel, I2cBusAndSensorParts) {
         model.set_sensor_present(1, c.second_present);
         for (std::size_t i = 0; i < c.steps.size(); ++i) {
             const auto reply = run(model, c.steps[i]);
-            if (c.steps[i].expect < 0) continue;
-            ASSERT_TRUE(reply) << "step " << i;
-            EXPECT_EQ((*reply)[0], c.steps[i].expect) << "step " << i;
+            EXPECT_TRUE(c.steps[i].expect < 0 || (reply && (*reply)[0] == c.steps[i].expect)) << "step " << i;
         }
     }
 }
