@@ -17,11 +17,9 @@ namespace {
 template <typename Panel>
 Panel* showing(Kelpon_v6Frame* frame) {
     // Exactly one sizer item, and it is the current panel, built with the frame's link.
-    if (frame->panel_sizer->GetItemCount() != 1 ||
-        frame->panel_sizer->GetItem(static_cast<size_t>(0))->GetWindow() != frame->current_panel)
-        return nullptr;
     auto* panel = dynamic_cast<Panel*>(frame->current_panel);
-    return panel != nullptr && panel->usb == frame->usb ? panel : nullptr;
+    const bool alone = frame->panel_sizer->GetItemCount() == 1 && frame->panel_sizer->GetItem(static_cast<size_t>(0))->GetWindow() == panel;
+    return alone && panel != nullptr && panel->usb == frame->usb ? panel : nullptr;
 }
 }  // namespace
 

@@ -22,17 +22,14 @@ cpack --config "$build/CPackConfig.cmake" -B "$scratch/pkg" >"$scratch/cpack.log
     { cat "$scratch/cpack.log"; echo "FAIL cpack"; exit 1; }
 deb=$(echo "$scratch"/pkg/*.deb)
 [ -f "$deb" ] || { echo "FAIL expected one .deb, got: $deb"; exit 1; }
-root=$scratch/root
-dpkg-deb -x "$deb" "$root"
-dpkg-deb -e "$deb" "$scratch/control"
+root=$scratch/root && dpkg-deb -x "$deb" "$root" && dpkg-deb -e "$deb" "$scratch/control"
 
 # ---- the package --------------------------------------------------------------------------
 deps=$(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g; /^$/d')
-check "depends on the run-time libraries, minisign and the fonts, on no -dev package" bash -c '! grep -q -- "-dev$" <<<"$1" &&
-    for wanted in libwxgtk3.2-1 libusb-1.0-0 libsqlite3-0 libcurl4 minisign fonts-dejavu-extra; do
-        grep -qx "$wanted" <<<"$1" || { echo "missing $wanted in: $1"; exit 1; }; done' _ "$deps"
-check "every file belongs to root" bash -c '! dpkg-deb -c "$1" | awk "{print \$2}" | grep -v "^root/root$"' _ "$deb"
-check "postinst and postrm are executable shell" bash -c 'for f in "$1"/post{inst,rm}; do [ "$(stat -c %a "$f")" = 755 ] && sh -n "$f" || exit 1; done' _ "$scratch/control"
+check "depends on the run-time libraries, minisign and the fonts, on no -dev package" bash -c '! grep -q -- "-dev$" <<<"$1" && for wanted in
+    libwxgtk3.2-1 libusb-1.0-0 libsqlite3-0 libcurl4 minisign fonts-dejavu-extra; do grep -qx "$wanted" <<<"$1" || exit 1; done' _ "$deps"
+check "every file belongs to root; postinst and postrm are executable shell" bash -c '! dpkg-deb -c "$1" | awk "{print \$2}" | grep -v "^root/root$" &&
+    for f in "$2"/post{inst,rm}; do [ "$(stat -c %a "$f")" = 755 ] && sh -n "$f" || exit 1; done' _ "$deb" "$scratch/control"
 declare -A expected=([usr/bin/varnold-operator-setup]=755 [usr/bin/varnold-station]=755 [usr/bin/varnold-check]=755 [usr/bin/varnold-records]=755
     [usr/libexec/varnold/Varnold]=755 [usr/share/varnold/Settings.dat.sample]=644
     [usr/share/applications/varnold.desktop]=644 [usr/lib/udev/rules.d/60-varnold.rules]=644)
@@ -47,54 +44,45 @@ check_tree() {  # root, label: exactly the expected files, with the expected mod
 check_tree "$root" package
 DESTDIR=$scratch/destdir cmake --install "$build" --component station --prefix /usr >/dev/null
 check_tree "$scratch/destdir" "cmake --install"
-share=$root/usr/share/varnold desktop=$root/usr/share/applications/varnold.desktop
+share=$root/usr/share/varnold station=$root/usr/bin/varnold-station desktop=$root/usr/share/applications/varnold.desktop
 check "packaged images and sample catalogue" eval 'same_images "$share" "$source/resources" && same "$share/Settings.dat.sample" "$source/resources/Settings.dat"'
-check "packaged program finds its libraries" bash -c '! ldd "$1" | grep -q "not found"' _ "$root/usr/libexec/varnold/Varnold"
-check "packaged board check runs" "$root/usr/bin/varnold-check" --help >/dev/null
+check "packaged program finds its libraries, board check runs" eval '! ldd "$root/usr/libexec/varnold/Varnold" | grep -q "not found" &&
+    "$root/usr/bin/varnold-check" --help >/dev/null'
 
 # ---- per-operator setup -------------------------------------------------------------------
 setup() { local home=$1; shift; env -u XDG_CONFIG_HOME HOME="$home" "$root/usr/bin/varnold-operator-setup" "$@" >/dev/null; }
-home=$scratch/home/op docs=$scratch/home/op/Documents
-mkdir -p "$home"
+home=$scratch/home/op docs=$scratch/home/op/Documents && mkdir -p "$home"
 check "setup in a fresh home" setup "$home"
 check "program 755, catalogue 644, images, private download folder 700 and autostart entry" eval 'same "$docs/Varnold" "$root/usr/libexec/varnold/Varnold" &&
     same "$docs/Settings.dat" "$share/Settings.dat.sample" && same_images "$docs" "$share" && same "$home/.config/autostart/varnold.desktop" "$desktop" &&
     [ "$(mode "$docs/Varnold") $(mode "$docs/Settings.dat") $(mode "$docs/tmp")" = "755 644 700" ]'
 # An operator's catalogue survives an upgrade byte for byte and untouched in time.
 printf '{"ShaftTypes": [{"ID": -3, "name": "T\xc3\xa9st", "X": 1520.0, "Y": 0.0, "alpha": 12.5, "beta": 0.1}]}' >"$docs/Settings.dat"
-touch -d '2020-01-02 03:04:05' "$docs/Settings.dat"
-cp -p "$docs/Settings.dat" "$scratch/catalogue.before"
+touch -d '2020-01-02 03:04:05' "$docs/Settings.dat" && cp -p "$docs/Settings.dat" "$scratch/catalogue.before"
 echo "older program" >"$docs/Varnold" && rm "$docs/OK.png"
-check "setup again" setup "$home"
-check "catalogue kept as it was" bash -c 'cmp -s "$1" "$2" && [ "$(stat -c %Y "$1")" = "$(stat -c %Y "$2")" ]' _ "$docs/Settings.dat" "$scratch/catalogue.before"
+check "setup again, catalogue kept as it was" eval 'setup "$home" && same "$docs/Settings.dat" "$scratch/catalogue.before" &&
+    [ "$(stat -c %Y "$docs/Settings.dat")" = "$(stat -c %Y "$scratch/catalogue.before")" ]'
 check "program upgraded, missing image restored" eval 'same "$docs/Varnold" "$root/usr/libexec/varnold/Varnold" && same "$docs/OK.png" "$share/OK.png"'
 # A catalogue that is a dangling link (a backup disk not mounted) is neither replaced nor written through.
-mkdir -p "$scratch/home/linked/Documents" "$scratch/elsewhere"
-ln -s "$scratch/elsewhere/Settings.dat" "$scratch/home/linked/Documents/Settings.dat"
-check "setup --no-autostart beside a dangling catalogue link" setup "$scratch/home/linked" --no-autostart
-check "link left alone, no autostart entry" test -L "$scratch/home/linked/Documents/Settings.dat" -a ! -e "$scratch/elsewhere/Settings.dat" \
-    -a ! -e "$scratch/home/linked/.config/autostart/varnold.desktop"
+mkdir -p "$scratch/home/linked/Documents" "$scratch/elsewhere" && ln -s "$scratch/elsewhere/Settings.dat" "$scratch/home/linked/Documents/Settings.dat"
+check "setup --no-autostart beside a dangling catalogue link: link left alone, no autostart entry" eval 'setup "$scratch/home/linked" --no-autostart &&
+    test -L "$scratch/home/linked/Documents/Settings.dat" -a ! -e "$scratch/elsewhere/Settings.dat" -a ! -e "$scratch/home/linked/.config/autostart/varnold.desktop"'
 if [ "$(id -u)" = 0 ]; then  # for somebody else's home (under sudo) it would leave files the operator cannot save
     mkdir -p "$scratch/home/other" && chown 65534:65534 "$scratch/home/other"
     check "setup refuses a home owned by another user, creating nothing" eval '! setup "$scratch/home/other" 2>/dev/null && test ! -e "$scratch/home/other/Documents"'
 fi
 
 # ---- log-in launcher and desktop entry ----------------------------------------------------
-station=$root/usr/bin/varnold-station
 check "desktop entry validates and starts the launcher" eval 'desktop-file-validate "$desktop" && test -x "$root/usr/bin/$(sed -n "s/^Exec=//p" "$desktop")"'
 # The station finds Settings.dat and its images in its working directory: ~/Documents.
-printf '#!/bin/sh\npwd >"$HOME/started-in"\n' >"$docs/Varnold"
-chmod 755 "$docs/Varnold"
+printf '#!/bin/sh\npwd >"$HOME/started-in"\n' >"$docs/Varnold" && chmod 755 "$docs/Varnold"
 check "launcher starts the station in ~/Documents" bash -c 'HOME="$1" "$2" && [ "$(cat "$1/started-in")" = "$1/Documents" ]' _ "$home" "$station"
 # A program that fails at once gives way to the one the self-update kept, and says so.
 printf '#!/bin/sh\nexit 3\n' >"$docs/Varnold"
-printf '#!/bin/sh\npwd >"$HOME/old-started-in"\n' >"$docs/Varnold.old"
-chmod 755 "$docs/Varnold.old"
-check "launcher falls back to Varnold.old and says so" \
-    bash -c 'HOME="$1" "$2" 2>&1 | grep -q "starting the previous program" && test -e "$1/old-started-in"' _ "$home" "$station"
+printf '#!/bin/sh\npwd >"$HOME/old-started-in"\n' >"$docs/Varnold.old" && chmod 755 "$docs/Varnold.old"
+check "launcher falls back to Varnold.old and says so" bash -c 'HOME="$1" "$2" 2>&1 | grep -q "starting the previous program" && test -e "$1/old-started-in"' _ "$home" "$station"
 mkdir -p "$scratch/home/empty"
-check "launcher without setup fails and says why" \
-    bash -c 'out=$(HOME="$1" "$2" 2>&1); [ $? -ne 0 ] && grep -q varnold-operator-setup <<<"$out"' _ "$scratch/home/empty" "$station"
+check "launcher without setup fails and says why" bash -c 'out=$(HOME="$1" "$2" 2>&1); [ $? -ne 0 ] && grep -q varnold-operator-setup <<<"$out"' _ "$scratch/home/empty" "$station"
 
 # ---- udev rule ----------------------------------------------------------------------------
 # udevadm test runs the real rules engine on a device umockdev emulates in sysfs, in a private

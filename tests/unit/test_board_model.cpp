@@ -18,12 +18,6 @@ constexpr std::uint8_t second_w = reg::write_address(reg::bus_address[1]);
 struct step { char op; std::uint8_t arg = 0; int expect = -1; /* -1: not checked */ };
 struct bus_case { const char* name; bool second_present; std::vector<step> steps; };
 
-const std::vector<step> wake_first = {{'s'}, {'w', first_w, 0}, {'w', reg::power, 0}, {'w', 0, 0}};
-std::vector<step> with_wake(std::vector<step> rest) {
-    rest.insert(rest.begin(), wake_first.begin(), wake_first.end());
-    return rest;
-}
-
 const bus_case cases[] = {
     {"after a stop nobody is selected; a transmitting part does not acknowledge writes", true,
      {{'s'}, {'w', first_r, 0}, {'w', 0x10, 1}, {'p'}, {'r', 0, 0xFF}}},
@@ -35,28 +29,24 @@ const bus_case cases[] = {
      {{'s'}, {'w', first_w, 0}, {'w', reg::identity, 0}, {'w', 0x99, 0},
       {'s'}, {'w', first_w, 0}, {'w', reg::identity, 0}, {'s'}, {'w', first_r, 0}, {'r', 1, reg::identity_value}}},
     {"a part sent to sleep holds its last sample", true,
-     with_wake({{'m', 0x12}, {'s'}, {'w', first_w, 0}, {'w', reg::data_first, 0}, {'s'}, {'w', first_r, 0},
-                {'r', 0, 0x12}, {'r', 1, 0x12}, {'s'}, {'w', first_w, 0}, {'w', reg::power, 0},
-                {'w', reg::power_sleep_bit, 0}, {'m', 0x34}, {'s'}, {'w', first_w, 0}, {'w', reg::data_first, 0},
-                {'s'}, {'w', first_r, 0}, {'r', 1, 0x12}})},
+     {{'s'}, {'w', first_w, 0}, {'w', reg::power, 0}, {'w', 0, 0}, {'m', 0x12}, {'s'}, {'w', first_w, 0}, {'w', reg::data_first, 0},
+      {'s'}, {'w', first_r, 0}, {'r', 0, 0x12}, {'r', 1, 0x12}, {'s'}, {'w', first_w, 0}, {'w', reg::power, 0},
+      {'w', reg::power_sleep_bit, 0}, {'m', 0x34}, {'s'}, {'w', first_w, 0}, {'w', reg::data_first, 0},
+      {'s'}, {'w', first_r, 0}, {'r', 1, 0x12}}},
     {"a part taken off the bus does not answer, the other still does", false,
      {{'s'}, {'w', second_w, 1}, {'s'}, {'w', first_w, 0}, {'p'}}},
     {"a power cycle leaves the bus idle and the parts asleep", true,
-     with_wake({{'m', 0x12}, {'s'}, {'w', first_w, 0}, {'c'}, {'w', reg::data_first, 1}, {'s'}, {'w', first_w, 0},
-                {'w', reg::data_first, 0}, {'s'}, {'w', first_r, 0}, {'r', 1, 0}})},
+     {{'s'}, {'w', first_w, 0}, {'w', reg::power, 0}, {'w', 0, 0}, {'m', 0x12}, {'s'}, {'w', first_w, 0}, {'c'},
+      {'w', reg::data_first, 1}, {'s'}, {'w', first_w, 0}, {'w', reg::data_first, 0}, {'s'}, {'w', first_r, 0}, {'r', 1, 0}}},
 };
 
 // Runs one step; the reply of a write or read, nothing for the other steps.
 std::optional<emu::packet> run(emu::board_model& model, const step& s) {
-    std::uint8_t request[16] = {0, s.arg};
-    switch (s.op) {
-    case 's': request[0] = usb_protocol::cmd_i2c_start; break;
-    case 'p': request[0] = usb_protocol::cmd_i2c_stop; break;
-    case 'w': request[0] = usb_protocol::cmd_i2c_write; break;
-    case 'r': request[0] = usb_protocol::cmd_i2c_read; break;
-    case 'm': model.set_sensor_word(0, 0, static_cast<std::uint16_t>(s.arg * 257)); return std::nullopt;
-    default: model.power_cycle(); return std::nullopt;
-    }
+    if (s.op == 'm') model.set_sensor_word(0, 0, static_cast<std::uint16_t>(s.arg * 257));
+    if (s.op == 'c') model.power_cycle();
+    if (s.op == 'm' || s.op == 'c') return std::nullopt;
+    std::uint8_t request[16] = {s.op == 's' ? usb_protocol::cmd_i2c_start : s.op == 'p' ? usb_protocol::cmd_i2c_stop
+                                : s.op == 'w' ? usb_protocol::cmd_i2c_write : usb_protocol::cmd_i2c_read, s.arg};
     return model.handle(request, sizeof request);
 }
 
