@@ -26,8 +26,8 @@ root=$scratch/root && dpkg-deb -x "$deb" "$root" && dpkg-deb -e "$deb" "$scratch
 
 # ---- the package --------------------------------------------------------------------------
 deps=$(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g; /^$/d')
-check "depends on the run-time libraries, minisign and the fonts, on no -dev package" bash -c '! grep -q -- "-dev$" <<<"$1" && for wanted in
-    libwxgtk3.2-1 libusb-1.0-0 libsqlite3-0 libcurl4 minisign fonts-dejavu-extra; do grep -qx "$wanted" <<<"$1" || exit 1; done' _ "$deps"
+check "depends on the run-time libraries, minisign and the fonts, on no -dev package" bash -c '! grep -q -- "-dev$" <<<"$1" &&
+    for wanted in libwxgtk3.2-1 libusb-1.0-0 libsqlite3-0 libcurl4 minisign fonts-dejavu-extra; do grep -qx "$wanted" <<<"$1" || exit 1; done' _ "$deps"
 check "every file belongs to root; postinst and postrm are executable shell" bash -c '! dpkg-deb -c "$1" | awk "{print \$2}" | grep -v "^root/root$" &&
     for f in "$2"/post{inst,rm}; do [ "$(stat -c %a "$f")" = 755 ] && sh -n "$f" || exit 1; done' _ "$deb" "$scratch/control"
 declare -A expected=([usr/bin/varnold-operator-setup]=755 [usr/bin/varnold-station]=755 [usr/bin/varnold-check]=755 [usr/bin/varnold-records]=755
