@@ -44,8 +44,7 @@ TEST_F(SelfUpdate, OnlyAVerifiedReleaseIsInstalledAndStarted) {
     const response release{200, new_program}, signed_release{200, http_test::signature(new_program, good)};
     std::string altered = new_program;
     altered[12] ^= 0x01;
-    int closed_port = 0, silent_port = 0;
-    ::close(http_test::listening_socket(closed_port));
+    int silent_port = 0;
     const int silent = http_test::listening_socket(silent_port);  // takes connections, never answers
     server.answer("/moved", {302, "", delivery::whole, url});
     server.answer("/moved.minisig", {302, "", delivery::whole, url + ".minisig"});
@@ -67,7 +66,6 @@ TEST_F(SelfUpdate, OnlyAVerifiedReleaseIsInstalledAndStarted) {
         {"signature by another key", release, {200, http_test::signature(new_program, other)},
          "signature does not verify"},
         {"missing signature", release, {404}, "Varnold.minisig: server answered 404"},
-        {"truncated signature", release, {200, signed_release.body.substr(0, 120)}, "signature does not verify"},
         {"no installed key", release, signed_release, "no update key", fresh, "", (root / "none.pub").string()},
         {"cut-off download", {200, new_program, delivery::cut}, signed_release, "Varnold: transfer closed"},
         {"endless stream", {200, std::string(1 << 20, 'x'), delivery::endless}, signed_release,
@@ -76,8 +74,6 @@ TEST_F(SelfUpdate, OnlyAVerifiedReleaseIsInstalledAndStarted) {
          "redirect to another server refused"},
         {"empty file", {200, ""}, signed_release, "Varnold: empty file"},
         {"404", {404}, signed_release, "Varnold: server answered 404"},
-        {"unreachable server", release, signed_release, "Failed to connect", fresh,
-         "http://127.0.0.1:" + std::to_string(closed_port) + served_path},
         {"silent server", release, signed_release, "Operation timed out", fresh,
          "http://127.0.0.1:" + std::to_string(silent_port) + served_path},
     };
