@@ -48,9 +48,7 @@ TEST(ReadoutSequence, AFailedExchangeEndsTheTickAndGivesNoReading) {
         board.ssi_read();
         EXPECT_EQ(board.failed(), fail_at < 15);
         EXPECT_EQ(bus.operations, std::min<std::size_t>(fail_at + 1, 15));
-        if (!board.failed()) {
-            EXPECT_EQ(words.first * 65536u + words.second, 0x1234FFFEu);
-        }
+        EXPECT_TRUE(board.failed() || (words.first == 0x1234 && words.second == 0xFFFE)) << words.second;
     }
 }
 
