@@ -155,14 +155,22 @@ double image_cost(FoPanel* panel) {
     });
 }
 
-int bench_tick(emu::board_emulator& board, int rounds) {
-    station s(board);
+// The positioner after its first connected tick, its timer stopped so the benchmark
+// drives every tick itself; null (and a line on stderr) when the board never answered.
+FoPanel* stopped_connected_positioner(station& s) {
     FoPanel* panel = s.positioner();
     if (!pump_until([&] { return s.connected() && panel->sensors_ready; }, 10s)) {
         std::fprintf(stderr, "the positioner never reached a connected tick\n");
-        return 1;
+        return nullptr;
     }
     panel->timer->Stop();
+    return panel;
+}
+
+int bench_tick(emu::board_emulator& board, int rounds) {
+    station s(board);
+    FoPanel* panel = stopped_connected_positioner(s);
+    if (panel == nullptr) return 1;
     panel->Render();
     const auto transfers = record_transfers(board, [panel] { panel->Render(); });
     std::printf("positioner tick: %zu transfers per connected tick\n", transfers.size());
@@ -334,12 +342,8 @@ std::uintmax_t file_growth(int count, bool with_leaving) {
 
 int bench_records(emu::board_emulator& board, int rounds) {
     station s(board);
-    FoPanel* panel = s.positioner();
-    if (!pump_until([&] { return s.connected() && panel->sensors_ready; }, 10s)) {
-        std::fprintf(stderr, "the positioner never reached a connected tick\n");
-        return 1;
-    }
-    panel->timer->Stop();
+    FoPanel* panel = stopped_connected_positioner(s);
+    if (panel == nullptr) return 1;
     a_records& file = *s.frame->record_file;
     const records::type_values type{1, "in band", {static_cast<float>(encoder_value), 0.0f, 0.0f, 0.0f}};
     std::vector<double> ticks, writes;
