@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <wx/app.h>
 #include <wx/bmpbuttn.h>
 #include <wx/choice.h>
@@ -100,7 +102,8 @@ Kelpon_v6Frame* make_frame() {
 void close_frame(Kelpon_v6Frame* frame) {
     wxWeakRef<Kelpon_v6Frame> alive(frame);
     frame->Close(false);
-    pump_until([&] { return !alive; }, std::chrono::milliseconds(5000));
+    // What a test checks after the close (the shutdown save) only happened if it did close.
+    EXPECT_TRUE(pump_until([&] { return !alive; }, std::chrono::milliseconds(5000))) << "the frame did not close";
 }
 
 std::string shown_image(wxWindow* window) {

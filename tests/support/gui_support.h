@@ -39,7 +39,8 @@ private:
 
 // The main frame as the application builds it; destroy it with close_frame.
 Kelpon_v6Frame* make_frame();
-// Closes the frame as "Close" does and processes events until it is gone.
+// Closes the frame as "Close" does and processes events until it is gone; a frame that
+// stays is a test failure.
 void close_frame(Kelpon_v6Frame* frame);
 
 // Name of the image file a bitmap button shows (recorded by the station when it loads one),
