@@ -3,7 +3,8 @@
 # the golden catalogue files: a crash, a sanitizer report or a failed round trip fails it.
 #   fuzz_smoke.sh BUILD_DIR SOURCE_DIR     (VARNOLD_FUZZ_SECONDS, default 20; fuzz/ for long runs)
 set -euo pipefail
-command -v clang++ >/dev/null || { echo "SKIP: clang++ is not installed (clang, libclang-rt-14-dev)"; exit 0; }
+# A missing compiler is a broken test machine, not a pass: scripts/packages.txt installs it.
+command -v clang++ >/dev/null || { echo "FAIL: clang++ is not installed (clang, libclang-rt-14-dev)"; exit 1; }
 fuzz_build=$1/fuzz-smoke
 CC=clang CXX=clang++ cmake -S "$2/fuzz" -B "$fuzz_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$fuzz_build" -j2 >/dev/null
