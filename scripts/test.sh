@@ -2,11 +2,16 @@
 # Sets up, builds and runs every test: the plain build (fast, link, GUI and script tests),
 # then the unit, link and GUI tests under AddressSanitizer+UBSan, then the link tests under
 # ThreadSanitizer. Each sanitizer pass builds only the programs it runs.
-#   scripts/test.sh [--quick]   (--quick: the plain build only)
+#   scripts/test.sh [--quick]   (--quick: the plain build and its tests only)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+usage() { sed -n 's/^#   /usage: /p' "$0" >&2; exit 2; }  # the usage line of the header
 quick=no
-[ "${1:-}" = "--quick" ] && quick=yes
+case "$*" in
+  "") ;;
+  --quick) quick=yes ;;
+  *) usage ;;
+esac
 
 "$root/scripts/setup.sh"
 export LANG=C.UTF-8 GDK_GL=disable NO_AT_BRIDGE=1 G_SLICE=always-malloc
