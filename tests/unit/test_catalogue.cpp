@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -76,7 +77,7 @@ TEST(CatalogueJson, RejectsBadDocumentsWithoutTakingAnyRecord) {
     const parse_status syntax = parse_status::parse_error, shape = parse_status::wrong_shape;
     const std::vector<std::pair<std::string, parse_status>> cases = {
         {"", syntax}, {named("\xff"), syntax}, {"{\"ShaftTypes\": [}", syntax}, {"{\"ShaftTypes\": [],}", syntax},
-        {"// note\n{\"ShaftTypes\": []}", syntax}, {nested(32), syntax}, {std::string("{\"ShaftTypes\": []}") + '\0' + "x", syntax},
+        {"// note\n{\"ShaftTypes\": []}", syntax}, {nested(31), syntax}, {std::string("{\"ShaftTypes\": []}") + '\0' + "x", syntax},
         {with(R"({"ID":1,"name":"a","X":NaN,"Y":2,"alpha":3,"beta":4})"), syntax},
         {with(R"({"ID":1,"name":"a","X":1e400,"Y":2,"alpha":3,"beta":4})"), syntax},
         {"{\"ShaftTypes\": {}}", shape}, {with("1"), shape}, {nested(30), shape},
@@ -84,6 +85,7 @@ TEST(CatalogueJson, RejectsBadDocumentsWithoutTakingAnyRecord) {
         {with(R"({"ID":1,"name":"a","X":1,"Y":2,"alpha":3})"), shape},
         {with(R"({"ID":"1","name":"a","X":1,"Y":2,"alpha":3,"beta":4})"), shape},
         {with(R"({"ID":2147483648,"name":"a","X":1,"Y":2,"alpha":3,"beta":4})"), shape},
+        {with(R"({"ID":-2147483649,"name":"a","X":1,"Y":2,"alpha":3,"beta":4})"), shape},
         {with(R"({"ID":1,"name":5,"X":1,"Y":2,"alpha":3,"beta":4})"), shape},
         {named("\\udc00"), shape}, {named(std::string(257, 'n')), shape}, {"[]", shape}, {"{}", shape},
         {with(R"({"ID":1,"name":"a","X":"1","Y":2,"alpha":3,"beta":4})"), shape},
@@ -97,8 +99,13 @@ TEST(CatalogueJson, RejectsBadDocumentsWithoutTakingAnyRecord) {
         EXPECT_TRUE(result.types.empty()) << text;
         EXPECT_FALSE(result.detail.empty()) << text;
     }
-    // The name limit counts characters, not bytes.
+    // The other side of each limit: the name limit counts characters, not bytes; the extreme
+    // IDs and targets that round to the largest float load.
     EXPECT_EQ(parse_ok(named("\xC3\xA1" + std::string(255, 'n'))).at(1).name.length(), 256u);
+    const std::vector<Type> edges = parse_ok(with(R"({"ID":-2147483648,"name":"a","X":3.4028235e38,"Y":2,"alpha":3,"beta":-3.4028235e38},
+                                                     {"ID":2147483647,"name":"b","X":1,"Y":2,"alpha":3,"beta":4})"));
+    ASSERT_EQ(edges.size(), 3u);
+    EXPECT_TRUE(edges[1].ID == INT32_MIN && edges[1].X == FLT_MAX && edges[1].beta == -FLT_MAX && edges[2].ID == INT32_MAX);
 }
 
 TEST(CatalogueNewType, TakesTheIdAboveTheLargestAndAFreeName) {
@@ -110,8 +117,10 @@ TEST(CatalogueNewType, TakesTheIdAboveTheLargestAndAFreeName) {
     EXPECT_EQ(catalogue::next_free_id({}), 1);
     EXPECT_EQ(catalogue::next_free_id(ids({7, -3, 2})), 8);
     EXPECT_EQ(catalogue::next_free_id(ids({-9, -3})), -2);
-    EXPECT_EQ(catalogue::next_free_id(ids({std::numeric_limits<std::int32_t>::max(), 1, -1, 3, 2})), 4);
+    EXPECT_EQ(catalogue::next_free_id(ids({INT32_MAX - 1, 3})), INT32_MAX);
+    EXPECT_EQ(catalogue::next_free_id(ids({INT32_MAX, 1, -1, 3, 2})), 4);
     EXPECT_EQ(catalogue::new_type_name(ids({1}), "Uj", 2), "Uj");
+    EXPECT_EQ(catalogue::new_type_name(ids({1}), wxString('n', 256), 2), wxString('n', 256));
     for (const wxString& unusable : {wxString("T"), wxString(" \t"), wxString('n', 257)})
         EXPECT_EQ(catalogue::new_type_name(ids({1}), unusable, 2), "Uj tipus 2");
 }

@@ -128,7 +128,9 @@ TEST(CatalogueFile, EachSituationKeepsWhatMustBeKeptAndSaysWhy) {
     };
     const std::string dead_save = ".Settings.dat.station-save-99999999-123456";
     const std::string living_save = ".Settings.dat.station-save-" + std::to_string(::getpid()) + "-654321";
-    const std::string too_large = foreign + std::string(catalogue::largest_file, ' ');
+    // The size limit from both sides: trailing blanks leave the JSON as it is.
+    const std::string largest = on_disk + std::string(catalogue::largest_file - on_disk.size(), ' ');
+    const std::string too_large = largest + ' ';
     const std::string too_deep = std::string(131072, '[');
     const std::vector<situation> situations = {
         {"missing", nullptr, nullptr, "Settings file not exist: Settings.dat", "", only({"Settings.dat"}, station)},
@@ -153,6 +155,7 @@ TEST(CatalogueFile, EachSituationKeepsWhatMustBeKeptAndSaysWhy) {
         {"leftovers", [&] { write_bytes("Settings.dat", on_disk), write_bytes(".Settings.dat.backup", "x"),
                             write_bytes(".Settings.dat.k1Lled", "x"), write_bytes(dead_save, "x"), write_bytes(living_save, "x"); },
          nullptr, "", "", only({".Settings.dat.backup", ".Settings.dat.k1Lled", living_save, "Settings.dat"}, station)},
+        {"largest", put(largest), nullptr, "", "", only({"Settings.dat"}, station)},
         {"too large", put(too_large), nullptr, "Settings file not readable: Settings.dat: larger than 16 MB", kept_line,
          only({"Settings.dat"}, too_large)},
         {"too deep", put(too_deep), nullptr, "Json Pharse error: nested deeper than 32 levels", kept_line,
