@@ -70,7 +70,7 @@ TEST(ReadoutFlow, ReportsEachStopAndResumptionOnce) {
 
 // The window keeps the last eight and sums them oldest first in float: 2^24 + 1 + 1 loses
 // both ones, where the other order would give 2^24 + 2. A mean difference of -0.4 shows
-// as "-0", which reads back as no deviation.
+// as "-0", which reads back as no deviation from the target.
 TEST(ReadoutWindow, KeepsTheLastEightAndAveragesOldestFirstInFloat) {
     std::vector<float> window;
     for (int i = 0; i <= 8; ++i) readout::push_sample(window, i == 8 ? 100.0f : static_cast<float>(i));
@@ -79,7 +79,9 @@ TEST(ReadoutWindow, KeepsTheLastEightAndAveragesOldestFirstInFloat) {
     EXPECT_EQ(readout::window_mean({}), 0.0f);
     EXPECT_EQ(readout::window_mean({16777216.0f, 1.0f, 1.0f}), 16777216.0f / 3.0f);
     EXPECT_EQ(format_rounded(-0.4).ToStdString(), "-0");
-    EXPECT_EQ(readout::deviation(0.0, *read_number("-0")), 0.0f);
+    EXPECT_EQ(readout::deviation(5.0, read_number("-0").value()), 5.0f);  // target minus actual
+    // Subtracted in double: in float 2^24 + 1 would already have lost its one.
+    EXPECT_EQ(readout::deviation(16777217.0, 1.0), 16777216.0f);
 }
 
 // Arrows only on leaving the band (or crossing it), the OK mark while this and the previous
