@@ -110,7 +110,8 @@ struct transport {
     std::unique_ptr<UMockdevTestbed, gobject_deleter> testbed;
     std::string root;
     board_model model;
-    std::deque<packet> replies;
+    std::deque<std::vector<std::uint8_t>> replies;
+    std::deque<std::vector<std::uint8_t>> written_replies;  // answer_next, oldest first
     std::list<urb_entry> urbs;  // submit order
     std::vector<std::unique_ptr<attachment>> nodes;
     attachment* current = nullptr;
@@ -370,7 +371,11 @@ void transport::submit(attachment& node, UMockdevIoctlClient* client) {
             std::optional<packet> reply = model.handle(bytes, length);
             if (reply) {
                 if (replies.size() >= max_queued_replies) replies.pop_front();
-                replies.push_back(*reply);
+                replies.emplace_back(reply->begin(), reply->end());
+                if (!written_replies.empty()) {
+                    replies.back() = std::move(written_replies.front());
+                    written_replies.pop_front();
+                }
             }
             entry.reapable = true;
             record(direction::out, std::move(sent), false);
@@ -395,7 +400,7 @@ void transport::satisfy_pending_in() {
         if (replies.empty()) return;
         if (entry.reapable || entry.black_hole || entry.endpoint != usb_protocol::endpoint_in || entry.node->gone)
             continue;
-        const packet reply = replies.front();
+        const std::vector<std::uint8_t> reply = std::move(replies.front());
         replies.pop_front();
         const std::size_t room = entry.buffer != nullptr ? static_cast<std::size_t>(entry.buffer->data_len) : 0;
         const std::size_t count = std::min(room, reply.size());
@@ -721,6 +726,12 @@ void board_emulator::clear_faults() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     for (auto& queue : impl_->faults) queue.clear();
     impl_->command_faults.clear();
+    impl_->written_replies.clear();
+}
+
+void board_emulator::answer_next(std::vector<std::uint8_t> reply) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->written_replies.push_back(std::move(reply));
 }
 
 std::string board_emulator::device_node() const {

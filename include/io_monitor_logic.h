@@ -23,8 +23,12 @@ using output_frame = std::array<std::uint8_t, output_count>;
 // "Input %d : %d" for input number (1-based) and its byte, always unsigned.
 std::string input_label(std::size_t number, std::uint8_t value);
 
-// Raw analog count stored high byte first at offset of the status block.
-std::uint16_t analog_count(const status_block& status, std::size_t offset);
+// What an IO status block says: each input's byte and each analog channel's raw count.
+struct status_values {
+    std::array<std::uint8_t, input_count> inputs{};
+    std::array<std::uint16_t, usb_protocol::analog_count> analog{};  // AN0, AN1
+};
+status_values read_status(const status_block& status);
 
 // 0.004 V per count, computed in double and kept as float, as the read-out shows it.
 float count_to_volts(std::uint16_t count);

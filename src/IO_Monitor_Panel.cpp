@@ -247,12 +247,12 @@ void IO_Monitor_Panel::Render() {
 
     // Shown in every case: only a whole reply replaces the block, so after a failed read
     // it holds the last values received.
-    const io_monitor::status_block& status = usb->io_status;
+    const io_monitor::status_values status = io_monitor::read_status(usb->io_status);
     for (std::size_t i = 0; i < InputButtons.size(); ++i)
-        show_text(InputButtons[i], io_monitor::input_label(i + 1, status[usb_protocol::inputs_offset + i]));
+        show_text(InputButtons[i], io_monitor::input_label(i + 1, status.inputs[i]));
     io_monitor::output_frame outputs = PressedOutputs();
-    show_text(Button2, io_monitor::an0_label(io_monitor::analog_count(status, usb_protocol::an0_offset)));
-    show_text(Button3, io_monitor::an1_label(io_monitor::analog_count(status, usb_protocol::an1_offset)));
+    show_text(Button2, io_monitor::an0_label(status.analog[0]));
+    show_text(Button3, io_monitor::an1_label(status.analog[1]));
 
     // Output 9 follows the PWM, whatever its toggle says.
     pwm_level = io_monitor::pwm_level_from_slider(Slider1->GetValue());

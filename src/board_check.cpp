@@ -180,16 +180,14 @@ check_line connect(a_usb& usb, std::chrono::milliseconds limit) {
 
 void check_io_status(runner& r) {
     if (!r.bus.read_io_status()) return r.add_link_failure("IO status read");
-    const io_monitor::status_block& status = r.bus.usb.io_status;
+    const io_monitor::status_values status = io_monitor::read_status(r.bus.usb.io_status);
     r.values.io_read = true;
+    r.values.inputs = status.inputs;
+    r.values.analog = status.analog;
     std::string inputs;
-    for (std::size_t i = 0; i < proto::input_count; ++i) {
-        r.values.inputs[i] = status[proto::inputs_offset + i];
+    for (std::size_t i = 0; i < proto::input_count; ++i)
         inputs += format("%s%zu:%u", i == 0 ? "" : " ", i + 1, static_cast<unsigned>(r.values.inputs[i]));
-    }
     r.add(pass("inputs 1-12", inputs));
-    r.values.analog = {io_monitor::analog_count(status, proto::an0_offset),
-                       io_monitor::analog_count(status, proto::an1_offset)};
     r.add(pass("analog AN0", format("count %u = ", r.values.analog[0]) + io_monitor::an0_label(r.values.analog[0])));
     r.add(pass("analog AN1", format("count %u = ", r.values.analog[1]) + io_monitor::an1_label(r.values.analog[1])));
 }

@@ -23,8 +23,15 @@ std::string input_label(std::size_t number, std::uint8_t value) {
     return format("Input %d : %d", static_cast<int>(number), static_cast<unsigned>(value));
 }
 
-std::uint16_t analog_count(const status_block& status, std::size_t offset) {
-    return static_cast<std::uint16_t>(status.at(offset) * 256u + status.at(offset + 1));
+status_values read_status(const status_block& status) {
+    status_values values;
+    for (std::size_t i = 0; i < input_count; ++i) values.inputs[i] = status[usb_protocol::inputs_offset + i];
+    const std::size_t analog_offsets[] = {usb_protocol::an0_offset, usb_protocol::an1_offset};
+    for (std::size_t channel = 0; channel < values.analog.size(); ++channel) {
+        const std::size_t offset = analog_offsets[channel];  // high byte first
+        values.analog[channel] = static_cast<std::uint16_t>(status[offset] * 256u + status[offset + 1]);
+    }
+    return values;
 }
 
 float count_to_volts(std::uint16_t count) {

@@ -77,8 +77,13 @@ public:
     void fail_next(int count, fault kind, direction which);
     // The next request that starts with the command byte fails with kind (on its OUT transfer).
     void fail_next_command(std::uint8_t command, fault kind);
-    // Drops the faults not yet used.
+    // Drops the faults and written-out replies not yet used.
     void clear_faults();
+
+    // The next command that has a reply is answered with exactly these bytes (however
+    // few) instead of the firmware's reply; calls queue up. Lets a test hold the station
+    // to a reply layout written out by hand rather than to the firmware's own.
+    void answer_next(std::vector<std::uint8_t> reply);
 
     // The device node path of the current attachment (for diagnostics).
     std::string device_node() const;

@@ -31,16 +31,6 @@ using namespace std::chrono_literals;
 using emu::direction;
 using emu::fault;
 
-// Generous: the loop's period is 200 ms, but sanitizers and a busy machine stretch it.
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return condition();
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 std::size_t transfers(direction which) {
     const auto log = test_board().transfers();
     return static_cast<std::size_t>(

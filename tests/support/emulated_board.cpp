@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 std::unique_ptr<emu::board_emulator>& board_slot() {
@@ -38,6 +39,15 @@ emu::board_emulator& test_board() {
         throw std::runtime_error("no emulated board in this process");
     }
     return *board_slot();
+}
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 void set_test_board_plugged(bool plugged) {

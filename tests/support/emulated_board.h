@@ -1,6 +1,9 @@
 #pragma once
 // The emulated board shared by every test of a test binary: its main creates it
 // (unplugged) before anything can call libusb_init.
+#include <chrono>
+#include <functional>
+
 #include "board_emulator.h"
 
 namespace test_support {
@@ -19,3 +22,8 @@ emu::board_emulator& test_board();
 
 // Attaches or detaches the process's board unless it already is as asked.
 void set_test_board_plugged(bool plugged);
+
+// Waits until condition holds or limit passes; returns its last value. Generous by default:
+// the link's loop runs every 200 ms, but sanitizers and a busy machine stretch it.
+bool wait_until(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(10));
