@@ -196,24 +196,4 @@ TEST_F(UsbLink, AReplyIsReadOnlyFromTheHandleItsRequestWentOutOn) {
     }
 }
 
-// A bus hands out device addresses 1 to 127 and then starts again; the emulated board once
-// counted on past 255, where libusb (which reads the address as a byte) lost it for good.
-TEST(EmulatedBoardSoak, BoardStaysReachableAfterMorePlugInsThanAddresses) {
-    libusb_context* context = nullptr;
-    ASSERT_EQ(libusb_init(&context), LIBUSB_SUCCESS);
-    for (int cycle = 0; cycle < 260; ++cycle) {
-        SCOPED_TRACE("plug-in " + std::to_string(cycle));
-        set_test_board_plugged(false);
-        test_board().plug_in();
-        ASSERT_TRUE(wait_until([context] {
-            libusb_device_handle* handle =
-                libusb_open_device_with_vid_pid(context, usb_protocol::vendor_id, usb_protocol::product_id);
-            if (handle != nullptr) libusb_close(handle);
-            return handle != nullptr;
-        })) << test_board().device_node();
-    }
-    test_board().unplug();
-    libusb_exit(context);
-}
-
 }  // namespace
