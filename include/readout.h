@@ -11,6 +11,8 @@
 
 #include "sensor_registers.h"
 
+class a_usb;
+
 namespace readout {
 
 // The board operations the read-out needs; the station adapts its USB link to it,
@@ -24,6 +26,21 @@ public:
     virtual std::uint8_t i2c_write(std::uint8_t byte) = 0;
     virtual std::uint8_t i2c_read(std::uint8_t acknowledge) = 0;
     virtual std::uint32_t ssi_read() = 0;
+};
+
+// The station's USB link as the read-out sees it.
+class link_bus final : public bus {
+public:
+    explicit link_bus(a_usb& link) : usb(link) {}
+    void i2c_init() override;
+    void i2c_start() override;
+    void i2c_stop() override;
+    std::uint8_t i2c_write(std::uint8_t byte) override;
+    std::uint8_t i2c_read(std::uint8_t acknowledge) override;
+    std::uint32_t ssi_read() override;
+
+private:
+    a_usb& usb;
 };
 
 // Forwards to a board until one exchange fails and makes none after that, so a tick

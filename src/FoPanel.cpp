@@ -81,20 +81,7 @@ void show_image(wxBitmapButton* button, const char* file, bool fit) {
     if (fit) button->Fit();
 }
 
-// The read-out's view of the USB link.
-class link_bus : public readout::bus {
-public:
-    explicit link_bus(a_usb& link) : usb(link) {}
-    void i2c_init() override { usb.i2c_init(); }
-    void i2c_start() override { usb.i2c_start(); }
-    void i2c_stop() override { usb.i2c_stop(); }
-    std::uint8_t i2c_write(std::uint8_t byte) override { return usb.i2c_write(byte); }
-    std::uint8_t i2c_read(std::uint8_t acknowledge) override { return usb.i2c_read(acknowledge); }
-    std::uint32_t ssi_read() override { return usb.ssi_read(); }
-
-private:
-    a_usb& usb;
-};
+using readout::link_bus;
 
 wxString ascii(const std::string& text) { return wxString::FromUTF8(text.c_str()); }
 

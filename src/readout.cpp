@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <type_traits>
 
+#include "a_usb.h"
+
 namespace readout {
 
 namespace {
@@ -39,6 +41,13 @@ std::uint8_t read_register(bus& board, std::uint8_t address_byte, std::uint8_t r
     board.i2c_stop();
     return value;
 }
+
+void link_bus::i2c_init() { usb.i2c_init(); }
+void link_bus::i2c_start() { usb.i2c_start(); }
+void link_bus::i2c_stop() { usb.i2c_stop(); }
+std::uint8_t link_bus::i2c_write(std::uint8_t byte) { return usb.i2c_write(byte); }
+std::uint8_t link_bus::i2c_read(std::uint8_t acknowledge) { return usb.i2c_read(acknowledge); }
+std::uint32_t link_bus::ssi_read() { return usb.ssi_read(); }
 
 template <typename Operation>
 auto stopping_bus::forward(Operation operation) -> decltype(operation()) {

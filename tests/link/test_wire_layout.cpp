@@ -47,18 +47,6 @@ std::string requests_sent() {
     return text;
 }
 
-// The link as the read-out sees it.
-struct link_bus : readout::bus {
-    explicit link_bus(a_usb& link) : usb(link) {}
-    void i2c_init() override { usb.i2c_init(); }
-    void i2c_start() override { usb.i2c_start(); }
-    void i2c_stop() override { usb.i2c_stop(); }
-    std::uint8_t i2c_write(std::uint8_t byte) override { return usb.i2c_write(byte); }
-    std::uint8_t i2c_read(std::uint8_t acknowledge) override { return usb.i2c_read(acknowledge); }
-    std::uint32_t ssi_read() override { return usb.ssi_read(); }
-    a_usb& usb;
-};
-
 std::string io_status(a_usb& link) {
     link.read_io_status();
     const io_monitor::status_values values = io_monitor::read_status(link.io_status);
@@ -91,11 +79,11 @@ TEST(WireLayout, EveryReplyTheStationReadsAgainstBytesWrittenOutByHand) {
         {"IO status one byte short keeps the last block", io_status, "0c0b0a090807060504030201|e0e1e2e3e4e5e6e7|4321|87",
          "82", read_out + ", AN0 4660, AN1 22136 (reply too short)"},
         {"first sensor: woken (0 into 6B), then its identity register 75",
-         [](a_usb& link) { link_bus bus(link); return std::to_string(readout::set_up_sensor(bus, readout::sensor1_address)); },
+         [](a_usb& link) { readout::link_bus bus(link); return std::to_string(readout::set_up_sensor(bus, readout::sensor1_address)); },
          "00 00 00 00 00 00 72", "8d 90d0 906b 9000 8d 90d0 9075 8d 90d1 9101 8e", "114"},
         {"second sensor: its first two data words from 3B, high byte first",
          [](a_usb& link) {
-             link_bus bus(link);
+             readout::link_bus bus(link);
              const readout::sensor_words words = readout::read_sensor(bus, readout::sensor2_address);
              return std::to_string(words.first) + " " + std::to_string(words.second);
          },
