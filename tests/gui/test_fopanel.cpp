@@ -72,17 +72,18 @@ TEST_F(Positioner, SelectsTeachesAddsAndRenamesTypesAndEveryChangeReachesTheFile
     expected.push_back(make_type(4, "Uj tipus 4", 1520.0f, 12.7f, 12.5f, 0.0f));
     EXPECT_EQ(read_bytes("Settings.dat"), catalogue::to_json(expected));
 
-    // Renames: empty and duplicate names are taken, one above 256 characters is refused.
+    // Renames: a duplicate name is taken; a blank one and one above 256 characters are refused.
     gui_test::choose(panel->Choice1, 0);
-    panel->TextCtrl11->SetValue("");
+    panel->TextCtrl11->SetValue(" ");
     gui_test::click(panel->Button8);
+    EXPECT_THAT(text(panel->TextCtrl2), testing::EndsWith("\nA nev ures, nem valtozott"));
     gui_test::choose(panel->Choice1, 1);
     panel->TextCtrl11->SetValue("Uj tengely");
     gui_test::click(panel->Button8);
     panel->TextCtrl11->SetValue(wxString('n', 257));
     gui_test::click(panel->Button8);
     EXPECT_THAT(text(panel->TextCtrl2), testing::EndsWith("\nA nev tul hosszu, nem valtozott: 257 karakter (legfeljebb 256)"));
-    EXPECT_EQ(panel->Choice1->GetString(0), "");
+    EXPECT_EQ(panel->Choice1->GetString(0), "T100");
     EXPECT_EQ(panel->Choice1->GetString(1), "Uj tengely");
     gui_test::choose(panel->Choice1, 3);  // by position, not by name
     EXPECT_EQ(text(panel->TextCtrl7), "1520");
@@ -90,7 +91,7 @@ TEST_F(Positioner, SelectsTeachesAddsAndRenamesTypesAndEveryChangeReachesTheFile
     // Leaving the screen saves the renames; the screen built again shows them.
     gui_test::click(panel->Button1);
     ASSERT_TRUE(gui_test::pump_until([&] { return frame->GetChildren().size() == 1; }));
-    expected[0].name = "", expected[1].name = "Uj tengely";
+    expected[1].name = "Uj tengely";
     EXPECT_EQ(read_bytes("Settings.dat"), catalogue::to_json(expected));
     frame->SwitchPanel(0);
     panel = dynamic_cast<FoPanel*>(frame->current_panel);

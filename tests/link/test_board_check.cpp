@@ -1,5 +1,7 @@
 // The commissioning check against the emulated board, through the station's own link.
+#include <atomic>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -19,7 +21,8 @@ using board_check::verdict;
 
 // The check of a board whose values are all set apart from each other, both sensors
 // alive, after the given scenario lines.
-std::vector<check_line> check_board(const std::vector<std::string>& changes, board_check::options chosen = {}) {
+std::vector<check_line> check_board(const std::vector<std::string>& changes, board_check::options chosen = {},
+                                    const std::function<void(const check_line&)>& report = nullptr) {
     chosen.connect_limit = 3000ms;
     chosen.on_time = 1ms;
     emu::scenario_player player(test_board());
@@ -30,8 +33,34 @@ std::vector<check_line> check_board(const std::vector<std::string>& changes, boa
     lines.insert(lines.end(), changes.begin(), changes.end());
     for (const auto& line : lines) EXPECT_EQ(player.execute(line), "") << line;
     std::this_thread::sleep_for(150ms);  // the noise reaches the board
-    return board_check::run(chosen, nullptr);
+    return board_check::run(chosen, report);
 }
+
+// Takes sensor 1 off the bus for a few exchanges in every few dozen, as a loose contact does,
+// from start() to stop().
+class loose_contact {
+public:
+    void start() {
+        worker = std::thread([this] {
+            for (bool present = true; !done;) {
+                test_board().clear_transfers();
+                if (!test_board().wait_for_transfers(present ? 24 : 8, 20ms)) continue;
+                present = !present;
+                test_board().set_sensor_present(0, present);
+            }
+        });
+    }
+    void stop() {
+        done = true;
+        if (worker.joinable()) worker.join();
+        test_board().set_sensor_present(0, true);
+    }
+    ~loose_contact() { stop(); }
+
+private:
+    std::atomic<bool> done{false};
+    std::thread worker;
+};
 
 // The report's lines; without the round trip and record lines, which differ between runs.
 std::string report(const std::vector<check_line>& lines, bool all = true) {
@@ -50,9 +79,16 @@ struct board_case {
     std::string says;  // in its measured value or its advice
     enum { plugged, unplugged, held_by_station } board = plugged;
     double slow_exchange_ms = 100;  // a busy test machine is no slow board
+    std::function<void(const check_line&)> on_line = nullptr;  // what happens as each line is known
 };
 
 TEST(BoardCheck, EachFaultGivesTheLineThatNamesIt) {
+    std::atomic<bool> interrupted{false};
+    loose_contact contact;
+    const auto when = [](const char* item, std::function<void()> then) {
+        return [item, then](const check_line& line) { if (line.item == item) then(); };
+    };
+    const char* const awake = "sensor 1 (0x68) awake";
     const std::vector<board_case> cases = {
         {"healthy", {}, "", verdict::pass, ""},
         {"sensor 2 absent", {"present 1 0"}, "sensor 2 (0x69) present", verdict::fail, "not acknowledged"},
@@ -66,6 +102,15 @@ TEST(BoardCheck, EachFaultGivesTheLineThatNamesIt) {
          "Resource busy) / the station (Varnold) is probably running", board_case::held_by_station},
         {"board unplugged", {}, "board 04d8:0053 found and claimed", verdict::fail,
          "no device 04d8:0053 on the USB bus / plug the board's USB cable in", board_case::unplugged},
+        {"sensor 1 gone after its set-up", {}, "sensor 1 (0x68) data", verdict::fail, "not acknowledged in read 1 of 20",
+         board_case::plugged, 100, when(awake, [] { test_board().set_sensor_present(0, false); })},
+        {"sensor 1 loose", {}, "sensor 1 (0x68) data", verdict::fail, "not acknowledged in read", board_case::plugged,
+         100, [&](const check_line& line) {
+             when(awake, [&] { contact.start(); })(line);
+             when("sensor 1 (0x68) data", [&] { contact.stop(); })(line);
+         }},
+        {"interrupted", {}, "check run", verdict::fail, "interrupted; the remaining checks did not run",
+         board_case::plugged, 100, when("sensor 1 (0x68) present", [&] { interrupted = true; })},
     };
     for (const board_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -80,7 +125,8 @@ TEST(BoardCheck, EachFaultGivesTheLineThatNamesIt) {
         board_check::options chosen;
         chosen.cycle_outputs = c.item.empty();
         chosen.slow_exchange_ms = c.slow_exchange_ms;
-        const std::vector<check_line> lines = check_board(c.changes, chosen);
+        chosen.interrupted = &interrupted;
+        const std::vector<check_line> lines = check_board(c.changes, chosen, c.on_line);
         SCOPED_TRACE(report(lines));
         int named = 0;
         for (const check_line& line : lines) {
@@ -90,6 +136,7 @@ TEST(BoardCheck, EachFaultGivesTheLineThatNamesIt) {
         }
         EXPECT_EQ(named, c.item.empty() ? 0 : 1);
         EXPECT_EQ(board_check::exit_status(lines), c.result == verdict::fail ? 1 : 0);
+        EXPECT_EQ(board_check::summary(lines).rfind("Result: PASS", 0) == 0, c.result == verdict::pass);
         if (!c.item.empty()) continue;
         // Healthy: all 15 checks ran; the outputs went off together, then on and off one by one.
         EXPECT_EQ(lines.size(), 15u + usb_protocol::output_count);
