@@ -9,6 +9,7 @@
 #include "../unit/scoped_locale.h"
 #include "catalogue.h"
 #include "fopanel_fixture.h"
+#include "sqlite_rows.h"
 
 namespace {
 
@@ -123,12 +124,10 @@ TEST_F(Positioner, StartsWithoutAFileAndNeverReplacesOneThatAppears) {
     gui_test::close_frame(frame);
     frame = nullptr;
     EXPECT_EQ(read_bytes("Settings.dat"), three_types);
-    const std::string own = catalogue::to_json({make_type(1, "new name", 5.0f, 0, 0, 0)});
-    int copies = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("."))
-        copies += entry.path().filename().string().rfind("Settings.dat.station-copy-", 0) == 0 &&
-                  read_bytes(entry.path().string()) == own;
-    EXPECT_GE(copies, 1) << "the station's own catalogue was not kept beside";
+    // The records name the copy that holds the new type; the shutdown save went to it too.
+    const auto copy = sqlite_rows("Records.db", "SELECT substr(detail, 20) FROM events WHERE field = 'type'");
+    ASSERT_THAT(copy, testing::ElementsAre(testing::StartsWith("Settings.dat.station-copy-")));
+    EXPECT_EQ(read_bytes(copy[0]), catalogue::to_json({make_type(1, "new name", 5.0f, 0, 0, 0)}));
 }
 
 // Entries in the choice's popup menu (GTK keeps a long list out of it until it is opened).

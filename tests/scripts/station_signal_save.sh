@@ -44,14 +44,13 @@ for signal in TERM HUP INT QUIT; do
   echo "SIG$signal: saved"
 done
 
-types=$(for id in $(seq 20); do printf '{"ID": %d, "name": "T%d", "X": 5, "Y": 1, "alpha": 2, "beta": 3},' "$id" "$id"; done)
-printf '{"ShaftTypes": [%s]}' "${types%,}" >"$work/Settings.dat"
+type='{"ID": %d, "name": "T", "X": 5, "Y": 1, "alpha": 2, "beta": 3}'
+printf "{\"ShaftTypes\": [$type$(printf ", $type" $(seq 2 20))]}" 1 >"$work/Settings.dat"
 # Its output goes through a pipe: the limit would cut a log file short as well.
 (cd "$work" && exec prlimit --fsize=2048 "$station") > >(exec cat >"$work/log") 2>&1 &
 pid=$!
 wait_for "file-size limit: the station did not start" eval "! flock -n '$work' true"
 kill -TERM "$pid"
-status=0 && wait "$pid" || status=$?
-[ "$status" -eq 0 ] || fail "file-size limit: the station ended with status $status"
+wait "$pid" || fail "file-size limit: the station ended with status $?"
 wait_for "file-size limit: no line says why" grep -q "Settings file not saved: Settings.dat: File too large" "$work/log"
 echo "file-size limit: the save failed with its reason"

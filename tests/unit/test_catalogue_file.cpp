@@ -1,10 +1,8 @@
 // The catalogue file in every situation a workshop meets: what is on disk after a load and a
 // save, and the log lines. Each situation runs in a child process without root's rights, so
 // a read-only file or folder binds it as it binds the station's user.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
@@ -25,18 +23,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// A regular expression that matches text literally, except that '*' stands for anything
-// up to the end of its line.
-std::string wildcards(const std::string& text) {
-    std::string pattern;
-    for (char c : text) {
-        if (c == '*') pattern += "[^\n]*";
-        else if (std::strchr("\\.[]{}()+?^$|", c) != nullptr) pattern += std::string("\\") + c;
-        else pattern += c;
-    }
-    return pattern;
-}
 
 std::string read_bytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -97,8 +83,7 @@ std::string run_station_steps(const work_folder& folder, const situation& s) {
     const pid_t child = ::fork();
     if (child == 0) {
         std::ofstream lines(lines_file);
-        if (::geteuid() == 0 && !s.as_root &&
-            (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+        if (::geteuid() == 0 && !s.as_root && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
             ::_exit(3);
         if (::chdir(folder.path.c_str()) != 0) ::_exit(4);
         ::umask(022);
@@ -160,7 +145,6 @@ TEST(CatalogueFile, EachSituationKeepsWhatMustBeKeptAndSaysWhy) {
         {"loaded", put(on_disk), nullptr, "", "", only({"Settings.dat"}, station)},
         {"appeared", nullptr, put(foreign), "Settings file not exist: Settings.dat", changed_line, kept_with_copy(foreign)},
         {"changed", put(on_disk), put(foreign), "", changed_line, kept_with_copy(foreign)},
-        {"cut short", put(on_disk.substr(0, 40)), nullptr, "Json Pharse error: *", kept_line, kept_with_copy(on_disk.substr(0, 40))},
         {"symlink", [] { fs::create_directory("share"), write_bytes("share/real.dat", on_disk),
                          fs::create_symlink("share/real.dat", "Settings.dat"); },
          nullptr, "", "", [](const work_folder& f) {
@@ -169,11 +153,9 @@ TEST(CatalogueFile, EachSituationKeepsWhatMustBeKeptAndSaysWhy) {
         {"dangling link", [] { fs::create_symlink("share/real.dat", "Settings.dat"); }, nullptr,
          "Settings file not readable: Settings.dat: symbolic link to a missing file", kept_line, [](const work_folder& f) {
              EXPECT_TRUE(fs::is_symlink(f.path / "Settings.dat")), kept_with_copy("")(f); }},
-        {"read-only file", read_only, nullptr, "", copy_line("the file is read-only"), kept_with_copy(on_disk)},
-        {"read-only file, root", read_only, nullptr, "", copy_line("the file is read-only"), kept_with_copy(on_disk), true},
-        {"read-only file and folder", [=] { read_only(), fs::permissions(".", fs::perms(0555)); }, nullptr, "",
-         "Settings file not saved: Settings.dat: the file is read-only; no station copy could be written either: "
-         "Permission denied", only({"Settings.dat"}, on_disk)},
+        {"read-only file, even for root", read_only, nullptr, "", copy_line("the file is read-only"), kept_with_copy(on_disk), true},
+        {"read-only file and folder", [=] { read_only(), fs::permissions(".", fs::perms(0555)); }, nullptr, "", "Settings file not "
+         "saved: Settings.dat: the file is read-only; no station copy could be written either: Permission denied", only({"Settings.dat"}, on_disk)},
         {"read-only folder", [] { write_bytes("Settings.dat", on_disk), fs::permissions(".", fs::perms(0555)); },
          nullptr, "", "Settings file saved in place, not atomic: Settings.dat: Permission denied",
          only({"Settings.dat"}, station)},
@@ -192,7 +174,8 @@ TEST(CatalogueFile, EachSituationKeepsWhatMustBeKeptAndSaysWhy) {
         SCOPED_TRACE(s.label);
         work_folder folder;
         const std::string lines = run_station_steps(folder, s), expected = s.load_line + "\n" + s.save_line;
-        EXPECT_THAT(lines, ::testing::MatchesRegex(wildcards(expected)));
+        const bool prefix = expected.back() == '*';  // a line ending in '*' is matched up to it
+        EXPECT_EQ(prefix ? lines.substr(0, expected.size() - 1) : lines, prefix ? expected.substr(0, expected.size() - 1) : expected);
         s.check(folder);
     }
 }

@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 class Records : public ::testing::Test {
 protected:
     void TearDown() override {
-        if (mounted) umount2(mount_point.c_str(), MNT_DETACH);
+        if (mounted) umount2(dir.c_str(), MNT_DETACH);
         fs::remove_all(dir);
     }
     std::unique_ptr<a_records> open_store(const std::string& path) {
@@ -30,7 +30,6 @@ protected:
     const std::string dir = mkdtemp(pattern.data()) ? pattern : "/nonexistent";
     std::vector<std::string> log;
     bool mounted = false;
-    std::string mount_point = dir;
 };
 
 // The station keeps going when the file is damaged, locked or its disk full: one line with
@@ -123,38 +122,27 @@ TEST_F(Records, ExportAndSummaryOfAKnownFileWhileTheStationHasItOpen) {
               "1         T100                  Y           2       0.500       0.000       0.500       0.500\n"
               "1         T100                  alpha       2      -0.400       0.000      -0.400      -0.400\n"
               "1         T100                  beta        2       0.000       0.000       0.000       0.000\n");
-    EXPECT_EQ(run(db + " --summary --until 2026-12-0").rfind("varnold-records: --until: not a time: 2026-12-0\nusage", 0), 0u);
     EXPECT_EQ(store->pending(), 0u);
 }
 
 // Every way the export can fail ends it non-zero with the reason; read-only places are read.
 TEST_F(Records, ExportFailuresSayWhyAndReadOnlyPlacesAreRead) {
     const bool root = geteuid() == 0;
-    const std::string folder = dir + "/ro";
-    fs::create_directory(folder);
-    mount_point = folder;
-    if (root) mounted = mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") == 0;
-    auto store = open_store(folder + "/Records.db");
-    for (const records::type_values& type : {records::type_values{12, "Tizenketto", {}},
-                                             records::type_values{5, "12", {}}, records::type_values{3, "x;=1+1", {}}})
-        for (int i = 0; i < 10; ++i) store->add(records::positioning(records::kind::positioned, type, {}));
+    if (root) mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") == 0;
+    auto store = open_store(dir + "/Records.db");
+    for (int i = 0; i < 30; ++i)
+        store->add(records::positioning(records::kind::positioned, {i < 10 ? 12 : i < 20 ? 5 : 3, i < 10 ? "T" : i < 20 ? "12" : "x;=1+1", {}}, {}));
     store.reset();  // closed: the write-ahead log is folded in and removed, as on a backup medium
-    fs::permissions(dir, fs::perms(0755));
-    fs::permissions(folder, fs::perms(0555));
-    if (mounted) mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
-    const std::string db = " --db " + folder + "/Records.db", nobody = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-    struct export_case {
-        const char* label;
-        std::string arguments, before;
-        int status;
-        std::string says;
-    };
+    fs::permissions(dir, fs::perms(0555));
+    if (mounted) mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
+    const std::string db = " --db " + dir + "/Records.db", nobody = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    struct export_case { const char* label; std::string arguments, before; int status; std::string says; };
     const std::vector<export_case> cases = {
         {"full device", db + " --csv >/dev/full", "", 1, "varnold-records: standard output: No space left on device\n"},
-        {"file-size limit", db + " --csv >" + dir + "/out.csv", "ulimit -f 1; ", 1, "standard output: File too large\n"},
+        {"file-size limit", db + " --csv >" + testing::TempDir() + "varnold-records-limited.csv", "ulimit -f 1; ", 1, "standard output: File too large\n"},
         {"read-only medium", db + " --csv --type 5", "", 0, "\n11,positioned,"},
         {"read-only folder", db + " --summary --type name:12", nobody, 0, "\n5         12   "},
-        {"a folder", " --db " + folder + " --csv", "", 1, folder + ": Is a directory\n"},
+        {"a folder", " --db " + dir + " --csv", "", 1, dir + ": Is a directory\n"},
         {"no such month", db + " --csv --since 2026-13-45", "", 2, "--since: not a time: 2026-13-45\n"},
         {"no such hour", db + " --csv --until 2026-12-06T25:61", "", 2, "--until: not a time: 2026-12-06T25:61\n"},
         {"no leap day", db + " --csv --since 2025-02-29", "", 2, "--since: not a time: 2025-02-29\n"},
@@ -165,11 +153,10 @@ TEST_F(Records, ExportFailuresSayWhyAndReadOnlyPlacesAreRead) {
         SCOPED_TRACE(c.label);
         int status = -1;
         const std::string output = run(c.arguments, &status, c.before);
-        EXPECT_EQ(status, c.status) << output;
-        EXPECT_NE(output.find(c.says), std::string::npos) << output;
+        EXPECT_TRUE(status == c.status && output.find(c.says) != std::string::npos) << status << ": " << output;
     }
     std::error_code read_only_mount;
-    fs::permissions(folder, fs::perms(0755), read_only_mount);
+    fs::permissions(dir, fs::perms(0755), read_only_mount);
 }
 
 }  // namespace
