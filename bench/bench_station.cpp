@@ -332,7 +332,7 @@ std::uintmax_t file_growth(int count, bool with_leaving) {
         a_records file(path);
         const records::type_values type{12, "Tengely 40x250", {15230.0f, 0.0f, 1200.0f, -800.0f}};
         for (int i = 0; i < count; ++i) {
-            const records::values actual{15228.0 + i % 5, 0.0, 1180.0 + i % 41, -790.0 - i % 37};
+            const records::readings actual{15228.0 + i % 5, 0.0, 1180.0 + i % 41, -790.0 - i % 37};
             file.add(records::positioning(records::kind::positioned, type, actual));
             if (with_leaving) file.add(records::positioning(records::kind::left, type, actual));
         }

@@ -52,6 +52,35 @@ TEST(ReadoutSequence, AFailedExchangeEndsTheTickAndGivesNoReading) {
     }
 }
 
+// Only the first byte after a start is an address: its nACK marks the part as not answering,
+// a nACK'd data byte does not. The operations pass through unchanged.
+TEST(ReadoutSequence, AnUnacknowledgedAddressIsNoReading) {
+    for (const int answer : {0, 1}) {
+        counting_bus bus;
+        bus.write_answer = static_cast<std::uint8_t>(answer);
+        readout::address_watch watched(bus);
+        watched.i2c_write(0x6B);
+        EXPECT_FALSE(watched.unanswered());
+        readout::read_sensor(watched, readout::sensor2_address);
+        EXPECT_EQ(watched.unanswered(), answer != 0);
+        EXPECT_EQ(bus.operations, 15u);
+    }
+    EXPECT_EQ(readout::unanswered_text({2}), "sensor 2 (0x69) does not acknowledge its address");
+}
+
+// X follows two readings that agree; it keeps the value on show while the shaft stays
+// within tolerance of it and steps at most one count (jitter); otherwise it has none.
+TEST(ReadoutSsi, SettledPositionOnlyForAStillShaft) {
+    const std::optional<std::int32_t> none;
+    const struct { std::int32_t value; std::optional<std::int32_t> previous, shown, settled; } cases[] = {
+        {100, 100, none, 100},  {101, 100, 100, 100}, {99, 100, 100, 100},  {102, 100, 100, none},
+        {110, 109, 100, 100},   {111, 110, 100, none}, {100, none, 100, none}, {101, 100, none, none},
+        {150, 100, 100, none},  {150, 150, none, 150},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(readout::settled_x(c.value, c.previous, c.shown, 10.0f), c.settled) << c.value;
+}
+
 // Stops and resumptions are reported once each; a board that never came is not reported.
 TEST(ReadoutFlow, ReportsEachStopAndResumptionOnce) {
     using readout::link_event;
