@@ -240,6 +240,7 @@ TEST_F(PositionerReadout, StaleSilentOrMovingReadingsNeverShowOk) {
         c.settle();
         for (int i = 0; i < 12 && !ok_shown(); ++i) ticks(1);
         EXPECT_TRUE(ok_shown());
+        for (int row : c.rows) EXPECT_EQ(shown(indicator(row)), "ok-mark.png");
     }
     EXPECT_EQ(log_count("Readings stopped: sensors 1 (0x68) and 2 (0x69) do not acknowledge their addresses"), 1u);
     EXPECT_EQ(sqlite_rows(dir.file("Records.db"), "SELECT quote(actual_x), actual_y, quote(actual_alpha) FROM events "
