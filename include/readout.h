@@ -107,11 +107,12 @@ float mean_difference(const std::vector<float>& first, const std::vector<float>&
 
 // The X field is rewritten only while two successive SSI readings agree.
 bool ssi_stable(std::int32_t value, std::int32_t previous);
-// Counts a still encoder may step back and forth between two readings.
+// Counts a still encoder's reading may stray either side of the shaft's position.
 constexpr std::int64_t encoder_jitter = 1;
 // What X shows after an SSI reading (nothing: the shaft has no settled position): the
 // reading when it agrees with the one before; the value shown so far while the reading
-// stays within tolerance of it and moved no more than encoder_jitter since the last one.
+// stays within tolerance of it and stepped no further than jitter can (2 x encoder_jitter)
+// since the last one.
 std::optional<std::int32_t> settled_x(std::int32_t value, std::optional<std::int32_t> previous,
                                       std::optional<std::int32_t> shown, float tolerance);
 

@@ -133,7 +133,7 @@ std::optional<std::int32_t> settled_x(std::int32_t value, std::optional<std::int
     if (!previous || !shown) return std::nullopt;
     const auto distance = [](std::int64_t a, std::int64_t b) { return a > b ? a - b : b - a; };
     const bool near_shown = static_cast<double>(distance(value, *shown)) <= static_cast<double>(tolerance);
-    const bool still = distance(value, *previous) <= encoder_jitter;
+    const bool still = distance(value, *previous) <= 2 * encoder_jitter;
     return near_shown && still ? shown : std::nullopt;
 }
 

@@ -69,11 +69,12 @@ TEST(ReadoutSequence, AnUnacknowledgedAddressIsNoReading) {
 }
 
 // X follows two readings that agree; it keeps the value on show while the shaft stays
-// within tolerance of it and steps at most one count (jitter); otherwise it has none.
+// within tolerance of it and steps no more than a count either side (jitter) can; otherwise
+// it has none.
 TEST(ReadoutSsi, SettledPositionOnlyForAStillShaft) {
     const std::optional<std::int32_t> none;
     const struct { std::int32_t value; std::optional<std::int32_t> previous, shown, settled; } cases[] = {
-        {100, 100, none, 100},  {101, 100, 100, 100}, {99, 100, 100, 100},  {102, 100, 100, none},
+        {100, 100, none, 100},  {102, 100, 100, 100}, {98, 100, 100, 100},  {103, 100, 100, none},
         {110, 109, 100, 100},   {111, 110, 100, none}, {100, none, 100, none}, {101, 100, none, none},
         {150, 100, 100, none},  {150, 150, none, 150},
     };
