@@ -210,6 +210,8 @@ private:
     void ShowImage(std::size_t indicator, const char* file);
     const wxBitmap& Image(const char* file);
     std::array<wxTextCtrl*, 4> ActualFields() const;
+    // The value a row is judged and recorded by; none for a board row without a reading.
+    std::optional<double> RowValue(int row) const;
     std::array<wxBitmapButton*, 4> RowIndicators() const;
     // Production records: each writes only when the thing it records happens.
     void RecordPositioning(records::kind what);

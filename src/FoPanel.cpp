@@ -603,22 +603,24 @@ void FoPanel::ShowImage(std::size_t indicator, const char* file) {
     indicator_shown[indicator] = file;
 }
 
+std::optional<double> FoPanel::RowValue(int row) const {
+    const std::optional<double> value = read_number(ActualFields()[static_cast<std::size_t>(row)]->GetValue());
+    // An operator's empty Y counts as 0; a board row without a number has no reading.
+    return value || readout::from_board(row) ? value : 0.0;
+}
+
 void FoPanel::UpdateIndicators() {
     const Type* record = SelectedRecord();
     // Without a selected type there is nothing to compare against.
     if (record == nullptr) return;
     const double targets[4] = {record->X, record->Y, record->alpha, record->beta};
-    const auto fields = ActualFields();
     for (int row = 0; row < 4; ++row) {
-        const std::optional<double> actual = read_number(fields[static_cast<std::size_t>(row)]->GetValue());
-        // An operator's empty Y counts as 0; a board row without a number has no reading.
-        const bool has_reading = actual || !readout::from_board(row);
+        const std::optional<double> actual = RowValue(row);
         previous_deviation[row] = deviation[row];
         // Not a number passes none of the band tests, so a row coming back needs two
         // readings in band before its OK mark.
-        deviation[row] = has_reading ? readout::deviation(targets[row], actual.value_or(0.0))
-                                     : std::numeric_limits<float>::quiet_NaN();
-        if (!has_reading) {
+        deviation[row] = actual ? readout::deviation(targets[row], *actual) : std::numeric_limits<float>::quiet_NaN();
+        if (!actual) {
             row_ok[row] = false;
             ShowNoReading(row);
             continue;
@@ -649,10 +651,9 @@ void FoPanel::RecordPositioning(records::kind what) {
     const Type* record = SelectedRecord();
     if (record_file == nullptr || record == nullptr) return;
     if (what == records::kind::positioned) positioned_type = record_of(*record);
-    const auto fields = ActualFields();
-    // A row without a number had no reading: it is stored as none, never as 0.
+    // A row without a reading is stored as none, never as 0.
     records::readings actual{};
-    for (std::size_t row = 0; row < 4; ++row) actual[row] = read_number(fields[row]->GetValue());
+    for (int row = 0; row < 4; ++row) actual[static_cast<std::size_t>(row)] = RowValue(row);
     record_file->add(records::positioning(what, positioned_type.value_or(record_of(*record)), actual));
 }
 
