@@ -52,22 +52,6 @@ TEST(ReadoutSequence, AFailedExchangeEndsTheTickAndGivesNoReading) {
     }
 }
 
-// Only the first byte after a start is an address: its nACK marks the part as not answering,
-// a nACK'd data byte does not. The operations pass through unchanged.
-TEST(ReadoutSequence, AnUnacknowledgedAddressIsNoReading) {
-    for (const int answer : {0, 1}) {
-        counting_bus bus;
-        bus.write_answer = static_cast<std::uint8_t>(answer);
-        readout::address_watch watched(bus);
-        watched.i2c_write(0x6B);
-        EXPECT_FALSE(watched.unanswered());
-        readout::read_sensor(watched, readout::sensor2_address);
-        EXPECT_EQ(watched.unanswered(), answer != 0);
-        EXPECT_EQ(bus.operations, 15u);
-    }
-    EXPECT_EQ(readout::unanswered_text({2}), "sensor 2 (0x69) does not acknowledge its address");
-}
-
 // X follows two readings that agree; it keeps the value on show while the shaft stays
 // within tolerance of it and steps no more than a count either side (jitter) can; otherwise
 // it has none.
