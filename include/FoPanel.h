@@ -189,6 +189,7 @@ private:
     void CreateControls();
     // On the GUI thread, when the update's download has ended; failure empty when installed.
     void FinishUpdate(const std::string& failure);
+    void ShowProgress(const wxString& line);
     void BindHandlers();
     // Read-out steps of one connected tick; each is false when an exchange failed.
     bool ReadBoard(std::string& failure);
@@ -214,6 +215,8 @@ private:
 
     std::thread update_worker;
     std::atomic<bool> update_cancel{false};
+    // Where the update's progress line stands in the log box.
+    long progress_start = -1, progress_end = -1;
     // The type that was in position when the OK image appeared: leaving is recorded
     // against it, even when another type was selected meanwhile.
     std::optional<records::type_values> positioned_type;

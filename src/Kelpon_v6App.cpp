@@ -11,6 +11,7 @@
 
 #include "Kelpon_v6Frame.h"
 #include "catalogue.h"
+#include "self_update.h"
 #include "text_convert.h"
 
 namespace {
@@ -85,6 +86,12 @@ bool Kelpon_v6App::OnInit() {
     frame->Show();
     SetTopWindow(frame);
     return true;
+}
+
+// An update under the service ends the station with the status that has the service start it again.
+int Kelpon_v6App::OnRun() {
+    const int status = wxApp::OnRun();
+    return self_update::service_restart_requested() ? self_update::restart_status : status;
 }
 
 Kelpon_v6App::~Kelpon_v6App() = default;

@@ -4,6 +4,8 @@
 #include "IO_Monitor_Panel.h"
 #include "a_records.h"
 #include "a_usb.h"
+#include "self_update.h"
+#include "station_service.h"
 
 wxBEGIN_EVENT_TABLE(Kelpon_v6Frame, wxFrame)
 wxEND_EVENT_TABLE()
@@ -26,11 +28,31 @@ Kelpon_v6Frame::Kelpon_v6Frame(wxWindow* parent, wxWindowID id) {
     record_file->open();
     panel_sizer->Add(current_panel, 1, wxALL | wxEXPAND, 0);
     panel_sizer->Layout();
+    current_panel->Bind(wxEVT_PAINT, &Kelpon_v6Frame::OnFirstPaint, this);
+    if (const long period = station_service::watchdog_period_ms(); period > 0) {
+        watchdog_tick.SetOwner(this);
+        Bind(wxEVT_TIMER, [](wxTimerEvent&) { station_service::alive(); }, watchdog_tick.GetId());
+        watchdog_tick.Start(static_cast<int>(period));
+    }
     ShowFullScreen(true, wxFULLSCREEN_ALL);
+}
+
+void Kelpon_v6Frame::OnFirstPaint(wxPaintEvent& event) {
+    event.Skip();
+    if (painted) return;
+    painted = true;
+    CallAfter(&Kelpon_v6Frame::Started);
+}
+
+void Kelpon_v6Frame::Started() {
+    for (const std::string& line : {self_update::confirm_trial(), self_update::take_launcher_note()})
+        if (!line.empty()) LogMessage(wxString::FromUTF8(line));
+    station_service::ready();
 }
 
 Kelpon_v6Frame::~Kelpon_v6Frame() {
     closing = true;
+    watchdog_tick.Stop();
     // The IO monitor switches the outputs off while the link is still there.
     for (wxWindow* panel : retired_panels)
         if (auto* monitor = dynamic_cast<IO_Monitor_Panel*>(panel)) monitor->Leave();

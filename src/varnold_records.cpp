@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include "a_records.h"
+#include "command_line.h"
 
 namespace {
 
@@ -208,12 +209,11 @@ int fail(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const int status = command_line::answer_standard(argc, argv, "varnold-records", usage); status >= 0)
+        return status;
     options o;
     std::string error;
-    if (!parse_options(argc, argv, o, error)) {
-        std::fprintf(stderr, "varnold-records: %s\n%s", error.c_str(), usage);
-        return 2;
-    }
+    if (!parse_options(argc, argv, o, error)) return command_line::refuse("varnold-records", error, usage);
     sqlite3* db = nullptr;
     int code = sqlite3_open_v2(o.db.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     // The station writes seldom and briefly; wait for it rather than fail.
