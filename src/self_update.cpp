@@ -40,6 +40,12 @@ settings station_settings() {
     s.installed_program = self_update::installed_program;
     s.public_key = self_update::public_key;
     s.running_version = version::number;
+    // The package's place first, then that of an install from the source tree.
+    for (const char* launcher : {"/usr/bin/varnold-station", "/usr/local/bin/varnold-station"})
+        if (::access(launcher, X_OK) == 0) {
+            s.launcher = launcher;
+            break;
+        }
     // The unit sets it, so the restart goes through the service that watches the station.
     s.through_service = std::getenv("VARNOLD_SERVICE") != nullptr;
     return s;
