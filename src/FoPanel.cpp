@@ -431,7 +431,9 @@ void FoPanel::FinishUpdate(const std::string& failure) {
     update_worker.join();
     const std::string start_failure = failure.empty() ? self_update::restart(update_settings) : failure;
     if (!start_failure.empty()) {
-        AppendLog(ascii(self_update::failure_line(start_failure)));
+        const std::string line = self_update::failure_line(start_failure);
+        std::fprintf(stderr, "%s\n", line.c_str());  // also for the session log
+        AppendLog(ascii(line));
         return;
     }
     GetParent()->Close(false);

@@ -1,5 +1,7 @@
 #include "Kelpon_v6Frame.h"
 
+#include <cstdio>
+
 #include "FoPanel.h"
 #include "IO_Monitor_Panel.h"
 #include "a_records.h"
@@ -45,8 +47,13 @@ void Kelpon_v6Frame::OnFirstPaint(wxPaintEvent& event) {
 }
 
 void Kelpon_v6Frame::Started() {
-    for (const std::string& line : {self_update::confirm_trial(), self_update::take_launcher_note()})
-        if (!line.empty()) LogMessage(wxString::FromUTF8(line));
+    // The launcher has written its own note to the session log already.
+    if (const std::string note = self_update::take_launcher_note(); !note.empty())
+        LogMessage(wxString::FromUTF8(note));
+    if (const std::string line = self_update::confirm_trial(); !line.empty()) {
+        std::fprintf(stderr, "%s\n", line.c_str());  // also for the session log
+        LogMessage(wxString::FromUTF8(line));
+    }
     station_service::ready();
 }
 

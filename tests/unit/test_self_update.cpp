@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <tuple>
 
 #include "local_http_server.h"
 
@@ -205,6 +206,15 @@ TEST_F(SelfUpdate, TheLauncherKeepsOnlyAReleaseThatComesUp) {
         EXPECT_EQ(read_file(folder / "Varnold.failed"), came_up ? "" : r.release);
     }
     ::unsetenv("VARNOLD_TRIAL_TIME");
+}
+
+TEST(SelfUpdateText, VersionsCompareAsDottedNumbers) {
+    const std::vector<std::tuple<const char*, const char*, bool>> rows = {
+        {"1.10.0", "1.9.2", true}, {"1.0.1", "1.0", true}, {"2", "1.99.99", true},   {"1.0", "1.0.0", false},
+        {"1.0.0", "1.0.0", false}, {"0.9", "1.0", false},  {"1..2", "1.0", false}, {"1.2.", "1.0", false},
+        {"1.2a", "1.0", false},    {"", "1.0", false},     {"2.0", "", false},
+    };
+    for (const auto& [a, b, newer] : rows) EXPECT_EQ(version::newer(a, b), newer) << a << " than " << b;
 }
 
 TEST(SelfUpdateText, TheSignedVersionIsTheTrustedCommentsVersionField) {
