@@ -25,7 +25,8 @@ now() { date +%s.%N; }
 since() { awk -v a="$(now)" -v b="$1" 'BEGIN { printf "%.1f s", a - b }'; }
 wait_for() {  # what, condition...: up to 120 s
     local what=$1 && shift && for _ in $(seq 1200); do "$@" && return 0; sleep 0.1; done
-    echo "FAIL: $what"; tail -20 "$log" 2>/dev/null; exit 1
+    echo "FAIL: $what"; tail -20 "$log" "$layers/manager.log" 2>/dev/null
+    [ -z "${VARNOLD_FAIL_SHOT:-}" ] || DISPLAY=:71 xwd -root -silent | /usr/bin/convert xwd:- "$VARNOLD_FAIL_SHOT"; exit 1
 }
 step() { printf '%-58s %s\n' "$1" "$2"; }
 
@@ -34,9 +35,23 @@ adduser --disabled-password --gecos "" merto >/dev/null
 uid=$(id -u merto) runtime=/run/user/$(id -u merto) log=/home/merto/station.log
 install -d -o merto -m 700 "$runtime"
 Xvfb :71 -screen 0 1024x600x24 -nolisten tcp -ac >/dev/null 2>&1 &
+display=$!
+cleanup() {
+    kill -KILL $(find "$cgroup" -name cgroup.procs -exec cat {} + 2>/dev/null) 2>/dev/null
+    kill "$display" ${server:-} 2>/dev/null
+    sleep 0.5 && find "$cgroup" -depth -type d -exec rmdir {} + 2>/dev/null
+}
+trap cleanup EXIT
 as_merto() { runuser -u merto -- env HOME=/home/merto XDG_RUNTIME_DIR="$runtime" DISPLAY=:71 GDK_GL=disable NO_AT_BRIDGE=1 LANG=C.UTF-8 "$@"; }
-as_merto /lib/systemd/systemd --user >/dev/null 2>&1 &
-wait_for "merto's service manager" as_merto systemctl --user is-system-running --quiet
+# What log-in does for the operator: a cgroup of the operator's own for the service manager.
+cgroup=/sys/fs/cgroup/unified/varnold-fresh-station-$$
+[ -d /sys/fs/cgroup/unified ] || cgroup=/sys/fs/cgroup/varnold-fresh-station-$$
+mkdir "$cgroup" && chown -R merto "$cgroup"
+(echo "$BASHPID" >"$cgroup/cgroup.procs" && exec runuser -u merto -- env HOME=/home/merto XDG_RUNTIME_DIR="$runtime" \
+    DISPLAY=:71 GDK_GL=disable NO_AT_BRIDGE=1 LANG=C.UTF-8 /lib/systemd/systemd --user) >"$layers/manager.log" 2>&1 &
+disown
+manager_up() { as_merto systemctl --user is-system-running --quiet 2>/dev/null; }
+wait_for "merto's service manager" manager_up
 t=$(now) && as_merto varnold-operator-setup >/dev/null && step "operator set up (varnold-operator-setup)" "$(since "$t")"
 # No journal in here: the station's session log goes to a file.
 install -d -o merto /home/merto/.config/systemd/user/varnold.service.d
@@ -57,6 +72,9 @@ www=$layers/www/f/083-146-Varnold && mkdir -p "$www" /etc/varnold
 minisign -G -W -p /etc/varnold/update.pub -s "$layers/update.key" >/dev/null
 echo "127.0.0.1 downloads.station-maker.example" >>/etc/hosts
 (cd "$layers/www" && exec python3 -m http.server 80 --bind 127.0.0.1 >/dev/null 2>&1) &
+server=$!
+serving() { python3 -c 'import socket; socket.create_connection(("127.0.0.1", 80), 1)' 2>/dev/null; }
+wait_for "the download server" serving
 release() {  # signed version: the package's program, told apart by a note at its end
     { cat /usr/libexec/varnold/Varnold; echo "release $1"; } >"$www/Varnold"
     rm -f "$www/Varnold.minisig" && minisign -S -s "$layers/update.key" -m "$www/Varnold" -t "version:$1" </dev/null >/dev/null
