@@ -44,19 +44,15 @@ wait_for "the service manager runs" running
 started=$(now)
 systemctl --user start varnold.service  # returns once the station said it is ready
 echo "ok   ready $(since "$started") s after the start"
-first=$(property MainPID)
-cmp -s "/proc/$first/exe" "$build/Varnold" || fail "the station itself is the service's main process"
+cmp -s "/proc/$(property MainPID)/exe" "$build/Varnold" || fail "the station itself is the service's main process"
 
-killed=$(now) && kill -KILL "$first"
-wait_for "back after a kill" bash -c '[ "$(systemctl --user show -P MainPID varnold.service)" != "$1" ] &&
-    [ "$(systemctl --user show -P ActiveState varnold.service)" = active ]' _ "$first"
-echo "ok   killed, back and ready $(since "$killed") s later"
-
-# A screen that does not move any more stops feeding the watchdog.
-second=$(property MainPID) && hung=$(now) && kill -STOP "$second"
-wait_for "back after a hang" bash -c '[ "$(systemctl --user show -P MainPID varnold.service)" != "$1" ] &&
-    [ "$(systemctl --user show -P ActiveState varnold.service)" = active ]' _ "$second"
-echo "ok   hung, back and ready $(since "$hung") s later"
+# Killed, or hung (a screen that does not move any more stops feeding the watchdog).
+for signal in KILL STOP; do
+    before=$(property MainPID) && t=$(now) && kill -$signal "$before"
+    wait_for "back after SIG$signal" bash -c '[ "$(systemctl --user show -P MainPID varnold.service)" != "$1" ] &&
+        [ "$(systemctl --user show -P ActiveState varnold.service)" = active ]' _ "$before"
+    echo "ok   SIG$signal: back and ready $(since "$t") s later"
+done
 [ "$(property NRestarts)" = 2 ] || fail "two restarts, counted $(property NRestarts)"
 
 # The operator's "Close" (SIGTERM closes the station the same way, status 0) ends it for good.
