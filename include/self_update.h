@@ -1,6 +1,7 @@
 #pragma once
-// Self-update: fetch a signed new program from the maker's server, check its signature
-// against the station's update key and put it in place of the installed program.
+// Self-update: fetch a signed new program from the maker's server, check its signature and
+// version against the station's update key and the running program, and leave it beside the
+// installed program for the launcher to try; it replaces that program only once it is up.
 // The fixed values are the station's; the functions take them as arguments so tests can
 // point them at a local server, temporary folders and their own key.
 #include <atomic>
