@@ -192,6 +192,7 @@ private:
     void CreateControls();
     // On the GUI thread, when the update's download has ended; failure empty when installed.
     void FinishUpdate(const std::string& failure);
+    void ShowProgress(const wxString& line);
     void BindHandlers();
     // One connected tick's exchanges: false, with the reason, when it brought no full
     // reading; the rows it has no reading for are then cleared.
@@ -227,6 +228,8 @@ private:
 
     std::thread update_worker;
     std::atomic<bool> update_cancel{false};
+    // Where the update's progress line stands in the log box.
+    long progress_start = -1, progress_end = -1;
     // The type that was in position when the OK image appeared: leaving is recorded
     // against it, even when another type was selected meanwhile.
     std::optional<records::type_values> positioned_type;

@@ -268,6 +268,18 @@ void FoPanel::AppendLog(const wxString& message) {
     TextCtrl2->AppendText(message);
 }
 
+// The update's progress keeps to one line, rewritten while nothing was logged after it.
+void FoPanel::ShowProgress(const wxString& line) {
+    if (progress_end == TextCtrl2->GetLastPosition()) {
+        TextCtrl2->Replace(progress_start, progress_end, line);
+    } else {
+        TextCtrl2->AppendText("\n");
+        progress_start = TextCtrl2->GetLastPosition();
+        TextCtrl2->AppendText(line);
+    }
+    progress_end = TextCtrl2->GetLastPosition();
+}
+
 wxString FoPanel::DataToJson() { return from_locale_narrow(catalogue::to_json(types)); }
 
 void FoPanel::SaveSettings() { StoreCatalogue(); }
@@ -396,9 +408,9 @@ void FoPanel::OnButton7Click(wxCommandEvent&) { GetParent()->Close(false); }
 // result come back as calls queued for the GUI thread.
 void FoPanel::RunUpdate() {
     if (UpdateRunning()) return;
-    AppendLog(self_update::under_way_line);
+    ShowProgress(self_update::under_way_line);
     update_worker = std::thread([this, s = update_settings] {
-        const auto report = [this](const std::string& line) { CallAfter([this, line] { AppendLog(ascii(line)); }); };
+        const auto report = [this](const std::string& line) { CallAfter([this, line] { ShowProgress(ascii(line)); }); };
         const std::string failure = self_update::install(s, report, update_cancel);
         CallAfter([this, failure] { FinishUpdate(failure); });
     });
@@ -406,9 +418,11 @@ void FoPanel::RunUpdate() {
 
 void FoPanel::FinishUpdate(const std::string& failure) {
     update_worker.join();
-    const std::string start_failure = failure.empty() ? self_update::start_installed(update_settings) : failure;
+    const std::string start_failure = failure.empty() ? self_update::restart(update_settings) : failure;
     if (!start_failure.empty()) {
-        AppendLog(ascii(self_update::failure_line(start_failure)));
+        const std::string line = self_update::failure_line(start_failure);
+        std::fprintf(stderr, "%s\n", line.c_str());  // also for the session log
+        AppendLog(ascii(line));
         return;
     }
     GetParent()->Close(false);
