@@ -291,6 +291,7 @@ catalogue::save_result FoPanel::StoreCatalogue() {
     if (result.status == catalogue::save_status::created && record_file != nullptr)
         record_file->add(records::catalogue_event(std::nullopt, "catalogue", settings_file,
                                                   "created, " + std::to_string(types.size()) + " types"));
+    RecordSavedCatalogue(result);
     return result;
 }
 
@@ -604,6 +605,21 @@ void FoPanel::RecordPositioning(records::kind what) {
     records::values actual{};
     for (std::size_t row = 0; row < 4; ++row) actual[row] = ActualValue(fields[row]);
     record_file->add(records::positioning(what, positioned_type.value_or(record_of(*record)), actual));
+}
+
+void FoPanel::RecordSavedCatalogue(const catalogue::save_result& result) {
+    const bool written = result.status == catalogue::save_status::written ||
+                         result.status == catalogue::save_status::created ||
+                         result.status == catalogue::save_status::written_beside;
+    if (!written || record_file == nullptr) return;
+    // The file's own bytes, as a replaced PC must get them back from the plant's database.
+    const std::string path = result.status == catalogue::save_status::written_beside ? result.beside : settings_file;
+    catalogue::read_result saved = catalogue::read_file(path);
+    if (saved.status == catalogue::read_status::ok)
+        record_file->add(records::catalogue_file(path, std::move(saved.bytes)));
+    else
+        AppendLog(wxString::FromUTF8("The saved catalogue " + path + " could not be read back for the records: " +
+                                     (saved.reason.empty() ? std::string("missing") : saved.reason)));
 }
 
 void FoPanel::RecordChanges(const records::type_values& before, const char* command) {

@@ -1,9 +1,12 @@
 #include "Kelpon_v6Frame.h"
 
+#include <cstdio>
+
 #include "FoPanel.h"
 #include "IO_Monitor_Panel.h"
 #include "a_records.h"
 #include "a_usb.h"
+#include "plant_delivery.h"
 
 wxBEGIN_EVENT_TABLE(Kelpon_v6Frame, wxFrame)
 wxEND_EVENT_TABLE()
@@ -24,6 +27,7 @@ Kelpon_v6Frame::Kelpon_v6Frame(wxWindow* parent, wxWindowID id) {
     // Opened once the positioner's log box can show what went wrong with the file.
     record_file->log_line = [this](const std::string& line) { LogMessage(wxString::FromUTF8(line)); };
     record_file->open();
+    StartPlantDelivery();
     panel_sizer->Add(current_panel, 1, wxALL | wxEXPAND, 0);
     panel_sizer->Layout();
     ShowFullScreen(true, wxFULLSCREEN_ALL);
@@ -31,6 +35,8 @@ Kelpon_v6Frame::Kelpon_v6Frame(wxWindow* parent, wxWindowID id) {
 
 Kelpon_v6Frame::~Kelpon_v6Frame() {
     closing = true;
+    // Whatever it has not delivered stays in the journal for the next start.
+    if (plant_delivery != nullptr) plant_delivery->stop();
     // The IO monitor switches the outputs off while the link is still there.
     for (wxWindow* panel : retired_panels)
         if (auto* monitor = dynamic_cast<IO_Monitor_Panel*>(panel)) monitor->Leave();
@@ -41,6 +47,23 @@ Kelpon_v6Frame::~Kelpon_v6Frame() {
     DestroyChildren();
     delete record_file;
     record_file = nullptr;
+    delete plant_delivery;
+    plant_delivery = nullptr;
+}
+
+void Kelpon_v6Frame::StartPlantDelivery() {
+    // Its lines come from the delivery thread: shown on the GUI thread, and kept for a service's log.
+    const auto log = [this](const std::string& line) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+        CallAfter([this, line] { LogMessage(wxString::FromUTF8(line)); });
+    };
+    const plant::config_result settings = plant::read_config(plant::config_path());
+    if (!settings.error.empty()) log("No delivery to the plant database: " + settings.error);
+    if (!settings.plant) return;
+    plant_delivery = new plant::delivery(*settings.plant, record_file->path(), log);
+    record_file->on_written = [delivery = plant_delivery] { delivery->wake(); };
+    plant_delivery->start();
+    log("Records are delivered to the plant database as station " + settings.plant->station);
 }
 
 void Kelpon_v6Frame::DestroyRetiredPanels() {

@@ -1,5 +1,6 @@
 // varnold-records: the station's records as CSV for a spreadsheet, or a summary of the
 // positionings per type and row. Opens the file read-only, so it runs beside the station.
+// Given a postgresql:// URL it does the same for the plant's central database.
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -13,27 +14,27 @@
 #include <sqlite3.h>
 
 #include "a_records.h"
+#include "records_cli.h"
+#include "records_summary.h"
 
 namespace {
 
 const char* const usage =
-    "usage: varnold-records --csv | --summary [--db FILE] [--since TIME] [--until TIME]\n"
-    "                       [--type ID|NAME] [--kind positioned|left|catalogue|link]\n"
+    "usage: varnold-records --csv | --summary [--db FILE|URL] [--since TIME] [--until TIME]\n"
+    "                       [--type ID|NAME] [--kind positioned|left|catalogue|link] [--station NAME]\n"
+    "       varnold-records --db URL --init\n"
+    "       varnold-records --db URL --station NAME --catalogue > Settings.dat\n"
     "  TIME is UTC, as precise as wanted: 2026-12-06, 2026-12-06T15, 2026-12-06 15:20:01.250;\n"
     "  --until takes in the whole period it names. --summary sums up the positioned rows\n"
     "  (or the left rows with --kind left). FILE is Records.db in the current folder when there\n"
-    "  is one, otherwise ~/Documents/Records.db.\n";
+    "  is one, otherwise ~/Documents/Records.db. URL (postgresql://...) is the plant's database:\n"
+    "  --init creates or upgrades its schema, --station picks one station's rows, --catalogue\n"
+    "  writes the station's latest saved catalogue back byte for byte.\n";
 
 const char* const columns[] = {"id", "kind", "ts_utc", "host", "type_id", "type_name", "target_x", "target_y",
                                "target_alpha", "target_beta", "actual_x", "actual_y", "actual_alpha",
                                "actual_beta", "field", "old_value", "new_value", "detail"};
-const char* const row_names[4] = {"X", "Y", "alpha", "beta"};
-
-struct options {
-    bool csv = false;
-    bool summary = false;
-    std::string db, since, until, type, kind;
-};
+using records_cli::options;
 
 struct query_filter {
     std::string where;
@@ -79,11 +80,16 @@ bool parse_options(int argc, char** argv, options& o, std::string& error) {
                              : arg == "--until" ? &o.until
                              : arg == "--type"  ? &o.type
                              : arg == "--kind"  ? &o.kind
+                             : arg == "--station" ? &o.station
                                                 : nullptr;
         if (arg == "--csv") {
             o.csv = true;
         } else if (arg == "--summary") {
             o.summary = true;
+        } else if (arg == "--init") {
+            o.init = true;
+        } else if (arg == "--catalogue") {
+            o.catalogue = true;
         } else if (value != nullptr && i + 1 < argc) {
             *value = argv[++i];
         } else {
@@ -91,7 +97,11 @@ bool parse_options(int argc, char** argv, options& o, std::string& error) {
             return false;
         }
     }
-    if (o.csv == o.summary) error = "give one of --csv and --summary";
+    const bool central = records_cli::is_central(o.db);
+    if (o.csv + o.summary + o.init + o.catalogue != 1) error = "give one of --csv, --summary, --init and --catalogue";
+    else if (!central && (o.init || o.catalogue || !o.station.empty()))
+        error = "--init, --catalogue and --station need --db with a postgresql:// URL";
+    else if (o.catalogue && o.station.empty()) error = "--catalogue needs --station";
     else if (!o.since.empty() && !normalise_time(o.since)) error = "--since: not a time: " + o.since;
     else if (!o.until.empty() && !normalise_time(o.until)) error = "--until: not a time: " + o.until;
     else if (!o.kind.empty() && !known_kind(o.kind)) error = "--kind: not a kind: " + o.kind;
@@ -101,11 +111,15 @@ bool parse_options(int argc, char** argv, options& o, std::string& error) {
     return error.empty();
 }
 
-bool is_integer(const std::string& text) {
+}  // namespace
+
+bool records_cli::is_integer(const std::string& text) {
     long long value = 0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
     return !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size();
 }
+
+namespace {
 
 query_filter make_filter(const options& o) {
     query_filter filter{" WHERE 1", {}};
@@ -115,7 +129,7 @@ query_filter make_filter(const options& o) {
     };
     if (!o.since.empty()) add(" AND ts_utc >= ?", o.since);
     if (!o.until.empty()) add(" AND substr(ts_utc, 1, length(?)) <= ?", o.until, 2);
-    if (!o.type.empty()) add(is_integer(o.type) ? " AND type_id = CAST(? AS INTEGER)" : " AND type_name = ?", o.type);
+    if (!o.type.empty()) add(records_cli::is_integer(o.type) ? " AND type_id = CAST(? AS INTEGER)" : " AND type_name = ?", o.type);
     if (!o.kind.empty()) add(" AND kind = ?", o.kind);
     return filter;
 }
@@ -136,34 +150,26 @@ std::string csv_field(const std::string& text) {
     return quoted + "\"";
 }
 
+}  // namespace
+
+std::string records_cli::text_cell(const std::string& text) { return csv_field(spreadsheet_safe(text)); }
+
+namespace {
+
 std::string cell(sqlite3_stmt* s, int column) {
     switch (sqlite3_column_type(s, column)) {
         case SQLITE_NULL: return "";
         case SQLITE_INTEGER: return std::to_string(sqlite3_column_int64(s, column));
         case SQLITE_FLOAT: return records::double_text(sqlite3_column_double(s, column));
-        default: return csv_field(spreadsheet_safe(reinterpret_cast<const char*>(sqlite3_column_text(s, column))));
+        default: return records_cli::text_cell(reinterpret_cast<const char*>(sqlite3_column_text(s, column)));
     }
 }
 
-struct statistics {
-    std::size_t count = 0;
-    double mean = 0, squares = 0, min = 0, max = 0;
-    void add(double value) {
-        // Welford's update: stable for long runs of nearly equal deviations.
-        ++count;
-        const double delta = value - mean;
-        mean += delta / static_cast<double>(count);
-        squares += delta * (value - mean);
-        min = count == 1 ? value : std::fmin(min, value);
-        max = count == 1 ? value : std::fmax(max, value);
-    }
-    double std_dev() const { return count > 1 ? std::sqrt(squares / static_cast<double>(count - 1)) : 0.0; }
-};
-
-struct type_summary {
-    std::string name;
-    statistics rows[4];
-};
+std::string column_list() {
+    std::string list;
+    for (const char* column : columns) list += std::string(list.empty() ? "" : ", ") + column;
+    return list;
+}
 
 int write_csv(sqlite3_stmt* s) {
     std::string header;
@@ -179,33 +185,26 @@ int write_csv(sqlite3_stmt* s) {
 }
 
 int write_summary(sqlite3_stmt* s) {
-    std::map<long long, type_summary> types;
+    records::summary types;
     int code = SQLITE_ROW;
     while ((code = sqlite3_step(s)) == SQLITE_ROW) {
-        type_summary& type = types[sqlite3_column_int64(s, 0)];
+        records::type_summary& type = types[sqlite3_column_int64(s, 0)];
         const unsigned char* name = sqlite3_column_text(s, 1);
         type.name = name != nullptr ? reinterpret_cast<const char*>(name) : "";
         for (int row = 0; row < 4; ++row)
             if (sqlite3_column_type(s, 2 + row) != SQLITE_NULL)
                 type.rows[row].add(sqlite3_column_double(s, 2 + row));
     }
-    std::printf("%-8s  %-20s  %-5s  %6s  %10s  %10s  %10s  %10s\n", "type_id", "type_name", "row", "count", "mean",
-                "std_dev", "min", "max");
-    for (const auto& [id, type] : types)
-        for (int row = 0; row < 4; ++row) {
-            const statistics& st = type.rows[row];
-            std::printf("%-8lld  %-20s  %-5s  %6zu  %10.3f  %10.3f  %10.3f  %10.3f\n", id, type.name.c_str(),
-                        row_names[row], st.count, st.mean, st.std_dev(), st.min, st.max);
-        }
+    records::print_summary(types, stdout);
     return code;
 }
 
-int fail(const std::string& what) {
+}  // namespace
+
+int records_cli::fail(const std::string& what) {
     std::fprintf(stderr, "varnold-records: %s\n", what.c_str());
     return 1;
 }
-
-}  // namespace
 
 int main(int argc, char** argv) {
     options o;
@@ -214,6 +213,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "varnold-records: %s\n%s", error.c_str(), usage);
         return 2;
     }
+    if (records_cli::is_central(o.db)) return records_cli::run_central(o);
     sqlite3* db = nullptr;
     int code = sqlite3_open_v2(o.db.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     // The station writes seldom and briefly; wait for it rather than fail.
@@ -221,7 +221,7 @@ int main(int argc, char** argv) {
     sqlite3_stmt* s = nullptr;
     const query_filter filter = make_filter(o);
     const std::string sql =
-        o.csv ? "SELECT * FROM events" + filter.where + " ORDER BY id"
+        o.csv ? "SELECT " + column_list() + " FROM events" + filter.where + " ORDER BY id"
               : "SELECT type_id, type_name, target_x - actual_x, target_y - actual_y, target_alpha - actual_alpha,"
                 " target_beta - actual_beta FROM events" + filter.where + " ORDER BY type_id, id";
     if (code == SQLITE_OK) code = sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr);
@@ -231,5 +231,5 @@ int main(int argc, char** argv) {
     const std::string message = code == SQLITE_DONE ? "" : o.db + ": " + sqlite3_errmsg(db);
     sqlite3_finalize(s);
     sqlite3_close(db);
-    return message.empty() ? 0 : fail(message);
+    return message.empty() ? 0 : records_cli::fail(message);
 }
