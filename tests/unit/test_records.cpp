@@ -1,4 +1,5 @@
 // The record file when it cannot be written, when it is damaged, and its export command.
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "a_records.h"
+#include "records_summary.h"
 #include "sqlite_rows.h"
 
 namespace {
@@ -114,13 +116,29 @@ TEST_F(Records, ExportAndSummaryOfAKnownFileWhileTheStationHasItOpen) {
                        "0,,,,,name,T100,\"Uj, \"\"nev\"\"\",Mentes\n6,catalogue,2026-12-06T15:00:09.000Z,station-7,1,"
                        "\"Uj, \"\"nev\"\"\",105,2.5,-0.4000000059604645,0,,,,,X,100,105,Mentes\n");
     EXPECT_EQ(run(db + " --summary --type T100"),
-              "type_id   type_name             row     count        mean     std_dev         min         max\n"
-              "1         T100                  X           2       0.000       7.071      -5.000       5.000\n"
-              "1         T100                  Y           2       0.500       0.000       0.500       0.500\n"
-              "1         T100                  alpha       2      -0.400       0.000      -0.400      -0.400\n"
-              "1         T100                  beta        2       0.000       0.000       0.000       0.000\n");
+              "type_id   type_name             row     count        mean     std_dev         min         max        cp       cpk\n"
+              "1         T100                  X           2       0.000       7.071      -5.000       5.000      0.47      0.47  too few\n"
+              "1         T100                  Y           2       0.500       0.000       0.500       0.500         -         -  too few\n"
+              "1         T100                  alpha       2      -0.400       0.000      -0.400      -0.400         -         -  too few\n"
+              "1         T100                  beta        2       0.000       0.000       0.000       0.000         -         -  too few\n");
     EXPECT_EQ(run(db + " --summary --until 2026-12-0").rfind("varnold-records: --until: not a time: 2026-12-0\nusage", 0), 0u);
     EXPECT_EQ(store->pending(), 0u);
+}
+
+// Cp and Cpk of a row against its tolerance T: 2T / 6s, and (T - |mean|) / 3s.
+TEST(RecordsSummary, CapabilityOfARow) {
+    records::statistics centred, off_centre;
+    for (int i = 0; i < 26; ++i) {
+        centred.add(i % 2 ? 1 : -1);
+        off_centre.add(i % 2 ? 5 : 3);
+    }
+    const double s = std::sqrt(26.0 / 25.0);
+    EXPECT_NEAR(centred.cp(10), 20 / (6 * s), 1e-12);
+    EXPECT_NEAR(centred.cpk(10), 10 / (3 * s), 1e-12);
+    EXPECT_NEAR(off_centre.cp(10), centred.cp(10), 1e-12);
+    EXPECT_NEAR(off_centre.cpk(10), 6 / (3 * s), 1e-12);
+    off_centre.add(1000);
+    EXPECT_LT(off_centre.cpk(10), 0) << "a mean outside the band";
 }
 
 }  // namespace
