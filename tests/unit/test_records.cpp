@@ -125,6 +125,22 @@ TEST_F(Records, ExportAndSummaryOfAKnownFileWhileTheStationHasItOpen) {
     EXPECT_EQ(store->pending(), 0u);
 }
 
+// A file of the first layout keeps its rows and becomes a journal of its own, able to hold bytes.
+TEST_F(Records, AFileOfTheFirstLayoutIsUpgraded) {
+    const std::string db = dir + "/Records.db";
+    open_store(db)->add(records::link_event("old"));
+    sqlite3* file = nullptr;
+    sqlite3_open(db.c_str(), &file);
+    ASSERT_EQ(sqlite3_exec(file, "DROP TABLE journal; ALTER TABLE events DROP COLUMN content; PRAGMA user_version = 1",
+                           nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(file);
+    open_store(db)->add(records::catalogue_file("Settings.dat", std::string("{}\0", 3)));
+    EXPECT_EQ(sqlite_rows(db, "SELECT group_concat(detail || ':' || ifnull(length(content), '-')), "
+                              "(SELECT length(journal_id) FROM journal), (SELECT user_version FROM pragma_user_version) FROM events"),
+              std::vector<std::string>{"old:-,Settings.dat:3|32|2"});
+    EXPECT_TRUE(log.empty()) << log[0];
+}
+
 // Cp and Cpk of a row against its tolerance T: 2T / 6s, and (T - |mean|) / 3s.
 TEST(RecordsSummary, CapabilityOfARow) {
     records::statistics centred, off_centre;
