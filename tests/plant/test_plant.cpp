@@ -9,13 +9,13 @@
 #include <mutex>
 #include <thread>
 
-#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "a_records.h"
+#include "journal_fill.h"
 #include "plant_delivery.h"
 
 namespace {
@@ -94,21 +94,7 @@ protected:
         std::lock_guard<std::mutex> lock(log_mutex);
         return log;
     }
-    // Appends positionings in one go; every third lacks its Y reading, every seventh has a quote.
-    void fill(int rows) {
-        a_records(journal).open();
-        sqlite3* db = nullptr;
-        sqlite3_open(journal.c_str(), &db);
-        const std::string sql =
-            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(rows) +
-            ") INSERT INTO events (kind, ts_utc, host, type_id, type_name, target_x, target_y, target_alpha,"
-            " target_beta, actual_x, actual_y, actual_alpha, actual_beta, detail) SELECT 'positioned',"
-            " strftime('%Y-%m-%dT%H:%M:%fZ', 'now'), 'h', 7, 'Tengely', 100, 2.5, 0, 0, 100 + i % 9 * 0.25,"
-            " CASE WHEN i % 3 THEN 2 + i % 5 * 0.1 END, i % 11 - 5, 1e-7 * i, CASE WHEN i % 7 = 0 THEN 'a, \"b\"' END"
-            " FROM n";
-        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-        sqlite3_close(db);
-    }
+    void fill(int rows) { EXPECT_EQ(fill_journal(journal, rows), ""); }
     std::int64_t delivered(const std::string& what = "count(*)") {
         return std::stoll(central("SELECT coalesce(" + what + ", 0) FROM varnold.events WHERE station = '" +
                                   settings.station + "'")[0]);
