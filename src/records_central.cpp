@@ -14,8 +14,9 @@ namespace {
 
 using records_cli::options;
 
-// The stored time in the journal's own text form, so the filters match the local ones.
-const char* const ts_text = R"(to_char(ts_utc AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS.MS"Z"'))";
+// The stored time in the journal's own text form, so the filters match the local ones; compared
+// byte by byte, as a server's language collation may skip the punctuation.
+const char* const ts_text = R"((to_char(ts_utc AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS.MS"Z"') COLLATE "C"))";
 
 struct central_filter {
     std::string where = " WHERE true";
