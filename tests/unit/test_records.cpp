@@ -144,11 +144,11 @@ TEST_F(Records, AFileOfTheFirstLayoutIsUpgraded) {
 // Cp and Cpk of a row against its tolerance T: 2T / 6s, and (T - |mean|) / 3s.
 TEST(RecordsSummary, CapabilityOfARow) {
     records::statistics off_centre;
-    for (int i = 0; i < 26; ++i) off_centre.add(i % 2 ? 5 : 3);
+    for (int i = 0; i < 26; ++i) off_centre.add(i % 2 ? -5 : -3);
     const double s = std::sqrt(26.0 / 25.0);
     EXPECT_NEAR(off_centre.cp(10), 20 / (6 * s), 1e-12);
     EXPECT_NEAR(off_centre.cpk(10), 6 / (3 * s), 1e-12);
-    off_centre.add(1000);
+    off_centre.add(-1000);
     EXPECT_LT(off_centre.cpk(10), 0) << "a mean outside the band";
 }
 
