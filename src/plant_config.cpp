@@ -39,11 +39,11 @@ std::string connection_problem(const std::string& connection) {
     if (!options) {
         std::string reason = error != nullptr ? trimmed(error) : "out of memory";
         PQfreemem(error);
-        return "connection: " + reason;
+        return reason;
     }
     for (const PQconninfoOption* option = options.get(); option->keyword != nullptr; ++option)
         if (std::strcmp(option->keyword, "password") == 0 && option->val != nullptr && option->val[0] != '\0')
-            return "connection: carries a password; put it in the password file (~/.pgpass or PGPASSFILE) instead";
+            return "carries a password; put it in the password file (~/.pgpass or PGPASSFILE) instead";
     return "";
 }
 
@@ -70,7 +70,7 @@ config_result read_config(const std::string& path) {
     if (file.bad()) return {std::nullopt, path + ": " + std::strerror(errno)};
     if (plant.connection.empty()) return {std::nullopt, path + ": no connection setting"};
     const std::string problem = connection_problem(plant.connection);
-    if (!problem.empty()) return {std::nullopt, path + ": " + problem};
+    if (!problem.empty()) return {std::nullopt, path + ": connection: " + problem};
     if (plant.station.empty()) plant.station = host_name();
     if (plant.station.empty()) return {std::nullopt, path + ": no station setting and no host name to use instead"};
     return {plant, ""};

@@ -7,6 +7,7 @@
 
 #include "a_records.h"
 #include "plant_central.h"
+#include "plant_config.h"
 #include "records_cli.h"
 #include "records_summary.h"
 
@@ -107,7 +108,9 @@ bool records_cli::is_central(const std::string& db) {
 }
 
 int records_cli::run_central(const options& o) {
-    std::string error;
+    // A password on a command line is readable by every user of the machine.
+    std::string error = plant::connection_problem(o.db);
+    if (!error.empty()) return fail("--db: " + error);
     plant::connection_ptr db = plant::connect(o.db, error);
     if (!db) return fail("plant database: " + error);
     if (o.init) {
