@@ -678,6 +678,11 @@ void board_emulator::set_sensor_present(int sensor, bool present) {
     impl_->model.set_sensor_present(sensor, present);
 }
 
+void board_emulator::set_sensor_loose(int sensor, int off, int every) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->model.set_sensor_loose(sensor, off, every);
+}
+
 std::array<std::uint8_t, usb_protocol::output_count> board_emulator::outputs() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->model.outputs();

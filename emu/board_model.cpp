@@ -137,7 +137,7 @@ packet board_model::io_status() const {
 
 motion_sensor* board_model::find_sensor(std::uint8_t address7) {
     for (std::size_t i = 0; i < sensors_.size(); ++i)
-        if (present_[i] && reg::bus_address[i] == address7) return &sensors_[i];
+        if (present_[i] && reg::bus_address[i] == address7 && loose_[i].answers()) return &sensors_[i];
     return nullptr;
 }
 
@@ -208,6 +208,16 @@ void board_model::set_sensor_present(int sensor, bool present) {
         selected_ = nullptr;
         bus_ = bus_state::released;
     }
+}
+
+bool board_model::loose_contact::answers() {
+    if (every <= 0) return true;
+    return addressed++ % every < every - off;
+}
+
+void board_model::set_sensor_loose(int sensor, int off, int every) {
+    if (sensor < 0 || sensor >= sensor_count) return;
+    loose_[static_cast<std::size_t>(sensor)] = {off, every, 0};
 }
 
 const motion_sensor& board_model::sensor(int index) const {

@@ -70,6 +70,8 @@ public:
     void set_sensor_word(int sensor, int word, std::uint16_t value);
     void set_sensor_identity(int sensor, std::uint8_t identity);
     void set_sensor_present(int sensor, bool present);
+    // A loose contact: the sensor leaves the last off of every `every` addressings unanswered.
+    void set_sensor_loose(int sensor, int off, int every);
 
     std::array<std::uint8_t, usb_protocol::output_count> outputs() const { return outputs_; }
     std::uint32_t encoder() const { return encoder_; }
@@ -95,6 +97,11 @@ private:
     std::uint32_t encoder_ = 0;
     std::array<motion_sensor, sensor_count> sensors_{};
     std::array<bool, sensor_count> present_{{true, true}};
+    struct loose_contact {
+        int off = 0, every = 0, addressed = 0;
+        bool answers();  // counts one addressing
+    };
+    std::array<loose_contact, sensor_count> loose_{};
     bus_state bus_ = bus_state::idle;
     motion_sensor* selected_ = nullptr;
 };

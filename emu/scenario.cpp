@@ -49,6 +49,7 @@ const std::vector<syntax>& grammar() {
         {words::sensor, {{0, last_sensor}, {0, last_word}, {0, 65535}}},
         {words::identity, {{0, last_sensor}, {0, 255}}},
         {words::present, {{0, last_sensor}, {0, 1}}},
+        {words::loose, {{0, last_sensor}, {0, 1000}, {0, 1000}}},
         {key(words::drift, words::encoder), {{0, max_encoder}, {0, max_ms}}},
         {key(words::drift, words::analog), {{0, last_analog}, {0, 65535}, {0, max_ms}}},
         {key(words::drift, words::sensor), {{0, last_sensor}, {0, last_word}, {0, 65535}, {0, max_ms}}},
@@ -315,6 +316,11 @@ std::string scenario_player::execute(const std::string& line) {
     }
     if (kind == words::present) {
         board_.set_sensor_present(static_cast<int>(number(w[1])), number(w[2]) != 0);
+        return {};
+    }
+    if (kind == words::loose) {
+        board_.set_sensor_loose(static_cast<int>(number(w[1])), static_cast<int>(number(w[2])),
+                                static_cast<int>(number(w[3])));
         return {};
     }
 

@@ -182,7 +182,9 @@ private:
     Type* SelectedRecord();
     void FillTypeChoice();
     // SaveSettings, telling the caller how it went; every outcome worth a line is logged.
-    catalogue::save_result StoreCatalogue();
+    // changes are the catalogue rows of the command that saves: they are recorded after the
+    // save, saying where the catalogue went.
+    catalogue::save_result StoreCatalogue(std::vector<records::event> changes = {});
     // Takes a load's records and file state and logs its outcome.
     void TakeLoad(catalogue::load_result result);
     // The texts of the four actual fields, rows X, Y, A, B.
@@ -206,9 +208,12 @@ private:
     std::array<wxBitmapButton*, 4> RowIndicators() const;
     static double ActualValue(const wxTextCtrl* field);
     // Production records: each writes only when the thing it records happens.
-    void RecordPositioning(records::kind what);
+    void RecordPositioning(records::kind what, const std::string& detail = "");
     void RecordChanges(const records::type_values& before, const char* command);
-    void RecordSavedCatalogue(const catalogue::save_result& result);
+    // The one place every save is recorded, once it is known where the catalogue went.
+    void RecordSave(std::vector<records::event> rows, const catalogue::save_result& result);
+    // A row with the bytes of the file a save wrote.
+    void AddSavedFile(std::vector<records::event>& rows, const catalogue::save_result& result);
     void RecordLink(const std::string& what);
 
     // The catalogue file as loaded or last saved: a save replaces only that file.

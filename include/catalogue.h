@@ -58,18 +58,28 @@ constexpr std::size_t longest_name = 256;  // characters
 
 // False for a name above longest_name characters.
 bool name_fits(const wxString& name);
-// The log line for a refused rename.
-wxString name_refused_message(const wxString& name);
+// The log line that refuses a rename to a blank or too long name; empty when it may be taken.
+wxString rename_refusal(const wxString& name);
+
+// Which file a path held when it was looked at: a file replaced or rewritten is another one.
+struct file_stamp {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t modified_ns = 0;
+    std::int64_t size = 0;
+    bool operator==(const file_stamp& other) const;
+};
 
 // The catalogue file as the station last loaded or saved it, so that a save never replaces a
 // file someone else put there.
 struct file_seen {
     bool exists = false;  // a file was there (false: the station may create one)
     bool keep = false;    // it could not be taken in: never replace it
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::int64_t modified_ns = 0;
-    std::int64_t size = 0;
+    file_stamp stamp;
+    // Where the station's catalogue went once the file could not take it: later saves of the
+    // session replace that copy rather than add one copy per save.
+    std::string copy;
+    file_stamp copy_stamp;
     bool same_file(const file_seen& other) const;
 };
 
@@ -128,21 +138,29 @@ bool long_enough_to_save(std::size_t characters);
 enum class save_status {
     written,         // the file the station knew was replaced
     created,         // no file was there; one was made
-    written_beside,  // the file changed under the station: its catalogue went to `beside`
+    written_beside,  // the file could not be replaced (see reason): the catalogue went to `beside`
     skipped,         // nothing written (see reason)
-    failed
+    failed           // neither the file nor a copy beside it took the catalogue
 };
 struct save_result {
     save_status status = save_status::skipped;
-    std::string reason;
-    std::string beside;
-    bool in_place = false;  // written, but not atomically (see reason)
+    std::string reason;       // why the file was not written
+    std::string beside;       // the station copy that holds the catalogue
+    std::string copy_reason;  // why no copy could be written either
+    bool in_place = false;    // written, but not atomically (see reason)
 };
+// The reason of a save that found the file changed since the station loaded or saved it.
+inline constexpr const char* changed_on_disk = "changed on disk";
 // Saves the catalogue as UTF-8 whatever the process locale. Replaces path only when it is the
-// file seen describes; otherwise creates it or writes beside it. Updates seen after a write.
+// file seen describes and it may be written; whenever it cannot replace or create it, for
+// whatever reason, the catalogue goes to a station copy beside it, so no work is lost without
+// a file that holds it. Updates seen after a write.
 save_result save(const std::string& path, const std::vector<Type>& types, file_seen& seen);
 // The log line for a save; empty for a plain good save.
 wxString save_message(const save_result& result, const std::string& path);
+// Where the catalogue went, for the records: "saved in FILE", "saved in COPY" or
+// "not saved: REASON".
+std::string save_place(const save_result& result, const std::string& path);
 
 // ---- One station per folder ----
 
@@ -152,8 +170,8 @@ struct folder_lock {
     int fd = -1;  // kept open for the life of the process
     std::string reason;
 };
-// Locks the folder of the catalogue at path, waiting up to wait_ms for a station that is
-// closing (a self-update starts its successor before the old program has ended).
+// Locks the folder of the catalogue at path (the folder itself, so no file can be deleted to
+// lose the lock), waiting up to wait_ms for a station that is closing (a self-update starts its successor before the old program has ended).
 folder_lock lock_folder(const std::string& path, int wait_ms);
 
 // ---- Teaching ("Mentes") ----

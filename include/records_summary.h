@@ -3,9 +3,9 @@
 // file and for the plant's database alike: spread of the deviations and the capability of the
 // positioning against the row's tolerance.
 #include <cstddef>
-#include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace records {
 
@@ -31,6 +31,7 @@ struct type_summary {
 // By type id.
 using summary = std::map<long long, type_summary>;
 
-void print_summary(const summary& types, std::FILE* out);
+// The summary's lines: a heading, then one per type and row.
+std::vector<std::string> summary_lines(const summary& types);
 
 }  // namespace records

@@ -154,6 +154,8 @@ FoPanel::~FoPanel() {
         delete timer;
         timer = nullptr;
     }
+    // Closed in position: the shaft is no longer watched, so its time in position ends here.
+    if (all_ok) RecordPositioning(records::kind::left, "positioner closed");
     SaveSettings();
 }
 
@@ -278,7 +280,7 @@ wxString FoPanel::DataToJson() { return from_locale_narrow(catalogue::to_json(ty
 
 void FoPanel::SaveSettings() { StoreCatalogue(); }
 
-catalogue::save_result FoPanel::StoreCatalogue() {
+catalogue::save_result FoPanel::StoreCatalogue(std::vector<records::event> changes) {
     // Written as UTF-8 whatever the process locale; a file the station did not load or
     // write is never replaced, and one it could not load is kept for the operator to mend.
     const catalogue::save_result result = catalogue::save(settings_file, types, settings_seen);
@@ -288,10 +290,7 @@ catalogue::save_result FoPanel::StoreCatalogue() {
         // The shutdown save's line has no log box left to be read in.
         std::fprintf(stderr, "%s\n", static_cast<const char*>(message.utf8_str()));
     }
-    if (result.status == catalogue::save_status::created && record_file != nullptr)
-        record_file->add(records::catalogue_event(std::nullopt, "catalogue", settings_file,
-                                                  "created, " + std::to_string(types.size()) + " types"));
-    RecordSavedCatalogue(result);
+    RecordSave(std::move(changes), result);
     return result;
 }
 
@@ -355,8 +354,8 @@ void FoPanel::OnButton8Click(wxCommandEvent&) {
     if (record == nullptr) return;
     const records::type_values before = record_of(*record);
     const wxString name = TextCtrl11->GetValue();
-    if (!catalogue::name_fits(name)) {
-        AppendLog(catalogue::name_refused_message(name));
+    if (const wxString refusal = catalogue::rename_refusal(name); !refusal.empty()) {
+        AppendLog(refusal);
         return;
     }
     record->name = name;
@@ -377,23 +376,20 @@ void FoPanel::OnButton5Click(wxCommandEvent&) {
     const records::type_values before = record_of(*record);
     const catalogue::teach_result taught = catalogue::teach(*record, ActualTexts());
     if (taught.any_rejected()) AppendLog(catalogue::rejected_message(taught));
-    RecordChanges(before, "Mentes");
     ShowSelectedType();
-    StoreCatalogue();
+    StoreCatalogue(records::catalogue_changes(before, record_of(*record), "Mentes"));
 }
 
 void FoPanel::OnButton9Click(wxCommandEvent&) {
     const catalogue::new_type_result added = catalogue::make_new_type(types, TextCtrl11->GetValue(), ActualTexts());
     if (added.taught.any_rejected()) AppendLog(catalogue::rejected_message(added.taught));
     types.push_back(added.type);
-    if (record_file != nullptr)
-        record_file->add(records::catalogue_event(record_of(added.type), "type", to_utf8(added.type.name), "Uj tipus"));
     Choice1->Append(added.type.name);
     selected_index = static_cast<int>(types.size() - 1);
     Choice1->SetSelection(selected_index);
     TextCtrl11->SetValue(added.type.name);
     ShowSelectedType();
-    StoreCatalogue();
+    StoreCatalogue({records::catalogue_event(record_of(added.type), "type", to_utf8(added.type.name), "Uj tipus")});
 }
 
 // ---- Frame commands ----
@@ -597,35 +593,48 @@ void FoPanel::UpdateIndicators() {
 
 // ---- Production records ----
 
-void FoPanel::RecordPositioning(records::kind what) {
+void FoPanel::RecordPositioning(records::kind what, const std::string& detail) {
     const Type* record = SelectedRecord();
     if (record_file == nullptr || record == nullptr) return;
     if (what == records::kind::positioned) positioned_type = record_of(*record);
     const auto fields = ActualFields();
     records::values actual{};
     for (std::size_t row = 0; row < 4; ++row) actual[row] = ActualValue(fields[row]);
-    record_file->add(records::positioning(what, positioned_type.value_or(record_of(*record)), actual));
-}
-
-void FoPanel::RecordSavedCatalogue(const catalogue::save_result& result) {
-    const bool written = result.status == catalogue::save_status::written ||
-                         result.status == catalogue::save_status::created ||
-                         result.status == catalogue::save_status::written_beside;
-    if (!written || record_file == nullptr) return;
-    // The file's own bytes, as a replaced PC must get them back from the plant's database.
-    const std::string path = result.status == catalogue::save_status::written_beside ? result.beside : settings_file;
-    catalogue::read_result saved = catalogue::read_file(path);
-    if (saved.status == catalogue::read_status::ok)
-        record_file->add(records::catalogue_file(path, std::move(saved.bytes)));
-    else
-        AppendLog(wxString::FromUTF8("The saved catalogue " + path + " could not be read back for the records: " +
-                                     (saved.reason.empty() ? std::string("missing") : saved.reason)));
+    records::event row = records::positioning(what, positioned_type.value_or(record_of(*record)), actual);
+    row.detail = detail;
+    record_file->add(std::move(row));
 }
 
 void FoPanel::RecordChanges(const records::type_values& before, const char* command) {
     const Type* record = SelectedRecord();
     if (record_file != nullptr && record != nullptr)
         record_file->add(records::catalogue_changes(before, record_of(*record), command));
+}
+
+void FoPanel::RecordSave(std::vector<records::event> rows, const catalogue::save_result& result) {
+    if (record_file == nullptr) return;
+    const std::string place = catalogue::save_place(result, settings_file);
+    for (records::event& row : rows) row.detail += ": " + place;
+    if (result.status == catalogue::save_status::created)
+        rows.push_back(records::catalogue_event(std::nullopt, "catalogue", settings_file,
+                                                "created, " + std::to_string(types.size()) + " types"));
+    AddSavedFile(rows, result);
+    record_file->add(rows);
+}
+
+void FoPanel::AddSavedFile(std::vector<records::event>& rows, const catalogue::save_result& result) {
+    const bool written = result.status == catalogue::save_status::written ||
+                         result.status == catalogue::save_status::created ||
+                         result.status == catalogue::save_status::written_beside;
+    if (!written) return;
+    // The file's own bytes, as a replaced PC must get them back from the plant's database.
+    const std::string path = result.status == catalogue::save_status::written_beside ? result.beside : settings_file;
+    catalogue::read_result saved = catalogue::read_file(path);
+    if (saved.status == catalogue::read_status::ok)
+        rows.push_back(records::catalogue_file(path, std::move(saved.bytes)));
+    else
+        AppendLog(wxString::FromUTF8("The saved catalogue " + path + " could not be read back for the records: " +
+                                     (saved.reason.empty() ? std::string("missing") : saved.reason)));
 }
 
 void FoPanel::RecordLink(const std::string& what) {

@@ -75,6 +75,9 @@ bool Kelpon_v6App::OnInit() {
     SetSignalHandler(SIGHUP, close_on_signal);
     SetSignalHandler(SIGINT, close_on_signal);
     SetSignalHandler(SIGQUIT, close_on_signal);
+    // A file-size limit below the catalogue must fail the save with "File too large", not
+    // end the station and lose the work in memory.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (!take_folder()) {
         auto* notice = new folder_taken_notice;
         notice->Show();

@@ -203,7 +203,17 @@ bool long_enough_to_save(std::size_t characters) { return characters > longest_u
 
 bool name_fits(const wxString& name) { return name.length() <= longest_name; }
 
-wxString name_refused_message(const wxString& name) {
+namespace {
+bool is_blank(const wxString& name) {
+    wxString stripped = name;
+    return stripped.Trim(true).Trim(false).empty();
+}
+}  // namespace
+
+wxString rename_refusal(const wxString& name) {
+    // A type without a visible name cannot be told apart in the list.
+    if (is_blank(name)) return "A nev ures, nem valtozott";
+    if (name_fits(name)) return {};
     return wxString::Format("A nev tul hosszu, nem valtozott: %zu karakter (legfeljebb %zu)",
                             static_cast<std::size_t>(name.length()), longest_name);
 }
@@ -256,12 +266,10 @@ std::int32_t next_free_id(const std::vector<Type>& types) {
 }
 
 wxString new_type_name(const std::vector<Type>& types, const wxString& typed, std::int32_t id) {
-    wxString stripped = typed;
-    stripped.Trim(true).Trim(false);
     const bool taken =
         std::any_of(types.begin(), types.end(), [&typed](const Type& type) { return type.name == typed; });
     // A name the loader would refuse would make the whole file unloadable.
-    if (stripped.empty() || taken || !name_fits(typed)) return wxString::Format("Uj tipus %d", static_cast<int>(id));
+    if (is_blank(typed) || taken || !name_fits(typed)) return wxString::Format("Uj tipus %d", static_cast<int>(id));
     return typed;
 }
 

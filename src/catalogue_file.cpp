@@ -41,13 +41,19 @@ std::string reason_of(int error) { return std::strerror(error); }
 
 std::string too_large() { return "larger than " + std::to_string(largest_file / (1024 * 1024)) + " MB"; }
 
+file_stamp stamp_of(const struct stat& info) {
+    file_stamp stamp;
+    stamp.device = info.st_dev;
+    stamp.inode = info.st_ino;
+    stamp.modified_ns = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    stamp.size = info.st_size;
+    return stamp;
+}
+
 file_seen seen_from(const struct stat& info) {
     file_seen seen;
     seen.exists = true;
-    seen.device = info.st_dev;
-    seen.inode = info.st_ino;
-    seen.modified_ns = std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    seen.size = info.st_size;
+    seen.stamp = stamp_of(info);
     return seen;
 }
 
@@ -206,14 +212,14 @@ int write_in_place(const std::string& target, const std::string& bytes, file_see
 // The error of a replace whose file changed while the new text was being written.
 constexpr int changed_meanwhile = ESTALE;
 
-bool still_the_file(const std::string& target, const file_seen& expected) {
+bool still_the_file(const std::string& target, const file_stamp& expected) {
     struct stat info {};
-    return ::stat(target.c_str(), &info) == 0 && seen_from(info).same_file(expected);
+    return ::stat(target.c_str(), &info) == 0 && stamp_of(info) == expected;
 }
 
 // expected: replace only the file it describes, checked again right before the rename.
 write_result write_through_temp(const std::string& path, const std::string& bytes, bool replace,
-                                const file_seen* expected = nullptr) {
+                                const file_stamp* expected = nullptr) {
     write_result result;
     std::string target;
     result.error = resolve(path, target);
@@ -260,11 +266,14 @@ int look(const std::string& path, bool& there, file_seen& now) {
     return 0;
 }
 
-// A file its owner marked read-only is left alone even by a process the mode does not bind.
-bool may_write(const std::string& path) {
+// Why the station may not replace the file; empty when it may. A file its owner marked
+// read-only is left alone even by a process the mode does not bind.
+std::string why_not_writable(const std::string& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return false;
-    return (info.st_mode & 0222) != 0 && ::access(path.c_str(), W_OK) == 0;
+    if (::stat(path.c_str(), &info) != 0) return reason_of(errno);
+    if ((info.st_mode & 0222) == 0) return "the file is read-only";
+    if (::access(path.c_str(), W_OK) != 0) return reason_of(errno);
+    return {};
 }
 
 std::string beside_name(const std::string& path, int attempt) {
@@ -278,23 +287,45 @@ std::string beside_name(const std::string& path, int attempt) {
     return name;
 }
 
-save_result write_beside(const std::string& path, const std::string& bytes) {
-    save_result result;
+// The session's copy, when it is still the file the station wrote there: a regular file
+// only, so nothing someone put in its place is written through.
+bool own_copy_still_there(const file_seen& seen) {
+    struct stat info {};
+    return !seen.copy.empty() && ::lstat(seen.copy.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           stamp_of(info) == seen.copy_stamp;
+}
+
+// A new station copy beside path, never over anything that is there.
+write_result create_copy(const std::string& path, const std::string& bytes, std::string& copy) {
+    write_result written;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        result.beside = beside_name(path, attempt);
-        const write_result written = create_file(result.beside, bytes);
-        if (written.ok()) {
-            result.status = save_status::written_beside;
-            return result;
-        }
-        if (written.error != EEXIST) {
-            result.status = save_status::failed;
-            result.reason = reason_of(written.error);
-            return result;
-        }
+        copy = beside_name(path, attempt);
+        written = create_file(copy, bytes);
+        if (written.error != EEXIST) break;
     }
-    result.status = save_status::failed;
-    result.reason = reason_of(EEXIST);
+    return written;
+}
+
+// The catalogue goes to the session's copy (a new one the first time) because the file at
+// path cannot take it, for the reason given.
+save_result write_beside(const std::string& path, const std::string& bytes, file_seen& seen, std::string reason) {
+    save_result result;
+    result.reason = std::move(reason);
+    write_result written;
+    written.error = changed_meanwhile;
+    if (own_copy_still_there(seen)) {
+        result.beside = seen.copy;
+        written = write_through_temp(seen.copy, bytes, true, &seen.copy_stamp);
+    }
+    if (written.error == changed_meanwhile) written = create_copy(path, bytes, result.beside);
+    if (!written.ok()) {
+        result.status = save_status::failed;
+        result.copy_reason = reason_of(written.error);
+        return result;
+    }
+    result.status = save_status::written_beside;
+    seen.copy = result.beside;
+    seen.copy_stamp = written.written.stamp;
     return result;
 }
 
@@ -305,26 +336,45 @@ save_result skipped(const std::string& reason) {
     return result;
 }
 
+// A write of the file itself that worked; a failed one goes to the copy instead.
 save_result outcome(const write_result& written, save_status success, file_seen& seen) {
     save_result result;
-    if (!written.ok()) {
-        result.status = save_status::failed;
-        result.reason = reason_of(written.error);
-        return result;
-    }
     result.status = success;
     result.in_place = written.in_place;
     if (written.in_place) result.reason = reason_of(written.temp_error);
-    seen = written.written;
+    seen.exists = true;
+    seen.stamp = written.written.stamp;
     return result;
+}
+
+// Replaces or creates the file; a failure of any kind sends the catalogue to the copy.
+save_result write_file_or_copy(const std::string& path, const std::string& bytes, file_seen& seen) {
+    bool there = false;
+    file_seen now;
+    if (const int error = look(path, there, now); error != 0) return write_beside(path, bytes, seen, reason_of(error));
+    if (!there) {
+        const write_result created = create_file(path, bytes);
+        // Something appeared between the look and the creation.
+        if (created.error == EEXIST) return write_beside(path, bytes, seen, changed_on_disk);
+        if (!created.ok()) return write_beside(path, bytes, seen, reason_of(created.error));
+        return outcome(created, save_status::created, seen);
+    }
+    if (!seen.exists || !now.same_file(seen)) return write_beside(path, bytes, seen, changed_on_disk);
+    if (const std::string refusal = why_not_writable(path); !refusal.empty())
+        return write_beside(path, bytes, seen, refusal);
+    const write_result written = write_through_temp(path, bytes, true, &seen.stamp);
+    if (written.error == changed_meanwhile) return write_beside(path, bytes, seen, changed_on_disk);
+    if (!written.ok()) return write_beside(path, bytes, seen, reason_of(written.error));
+    return outcome(written, save_status::written, seen);
 }
 
 }  // namespace
 
-bool file_seen::same_file(const file_seen& other) const {
-    return exists == other.exists && device == other.device && inode == other.inode &&
-           modified_ns == other.modified_ns && size == other.size;
+bool file_stamp::operator==(const file_stamp& other) const {
+    return device == other.device && inode == other.inode && modified_ns == other.modified_ns && size == other.size;
 }
+
+bool file_seen::same_file(const file_seen& other) const { return exists == other.exists && stamp == other.stamp; }
 
 read_result read_file(const std::string& path) {
     read_result result;
@@ -424,31 +474,8 @@ bool may_save_after(load_status status) {
 save_result save(const std::string& path, const std::vector<Type>& types, file_seen& seen) {
     const std::string bytes = to_json(types);
     if (!long_enough_to_save(bytes.size())) return skipped("the catalogue has no JSON form");
-    if (seen.keep) return skipped("the file could not be loaded and is kept as it is");
-    bool there = false;
-    file_seen now;
-    if (const int error = look(path, there, now); error != 0) {
-        save_result result;
-        result.status = save_status::failed;
-        result.reason = reason_of(error);
-        return result;
-    }
-    if (!there) {
-        const write_result created = create_file(path, bytes);
-        // Something appeared between the look and the creation.
-        if (created.error == EEXIST) return write_beside(path, bytes);
-        return outcome(created, save_status::created, seen);
-    }
-    if (!seen.exists || !now.same_file(seen)) return write_beside(path, bytes);
-    if (!may_write(path)) {
-        save_result result;
-        result.status = save_status::failed;
-        result.reason = reason_of(EACCES);
-        return result;
-    }
-    const write_result written = write_through_temp(path, bytes, true, &seen);
-    if (written.error == changed_meanwhile) return write_beside(path, bytes);
-    return outcome(written, save_status::written, seen);
+    if (seen.keep) return write_beside(path, bytes, seen, "the file could not be loaded and is kept as it is");
+    return write_file_or_copy(path, bytes, seen);
 }
 
 wxString save_message(const save_result& result, const std::string& path) {
@@ -459,23 +486,40 @@ wxString save_message(const save_result& result, const std::string& path) {
         case save_status::created:
             if (!result.in_place) return {};
             return "Settings file saved in place, not atomic: " + file + ": " + reason;
-        case save_status::written_beside:
-            return "Settings file changed on disk, kept: " + file + "; the station's catalogue is in: " +
-                   from_locale_narrow(result.beside);
+        case save_status::written_beside: {
+            const wxString copy = "; the station's catalogue is in: " + from_locale_narrow(result.beside);
+            if (result.reason == changed_on_disk) return "Settings file changed on disk, kept: " + file + copy;
+            return "Settings file not saved: " + file + ": " + reason + copy;
+        }
         case save_status::skipped:
-        case save_status::failed:
             break;
+        case save_status::failed:
+            return "Settings file not saved: " + file + ": " + reason +
+                   "; no station copy could be written either: " + from_utf8(result.copy_reason);
     }
     return "Settings file not saved: " + file + ": " + reason;
 }
 
+std::string save_place(const save_result& result, const std::string& path) {
+    switch (result.status) {
+        case save_status::written:
+        case save_status::created:
+            return "saved in " + path;
+        case save_status::written_beside:
+            return "saved in " + result.beside;
+        case save_status::skipped:
+            break;
+        case save_status::failed:
+            return "not saved: " + result.reason + "; no copy: " + result.copy_reason;
+    }
+    return "not saved: " + result.reason;
+}
+
 folder_lock lock_folder(const std::string& path, int wait_ms) {
     folder_lock lock;
-    const std::string lock_file = folder_of(path) + "/." + base_of(path) + ".lock";
-    lock.fd = ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (lock.fd < 0) lock.fd = ::open(lock_file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    // A folder that takes no lock file is locked itself.
-    if (lock.fd < 0) lock.fd = ::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // The folder itself, not a file in it: a lock file deleted by hand would let a second
+    // station in beside the first.
+    lock.fd = ::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (lock.fd < 0) {
         lock.reason = reason_of(errno);
         return lock;

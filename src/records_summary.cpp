@@ -1,6 +1,7 @@
 #include "records_summary.h"
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "readout.h"
@@ -42,18 +43,22 @@ double statistics::cpk(double tolerance) const {
     return s > 0 ? (tolerance - std::fabs(mean)) / (3 * s) : std::numeric_limits<double>::quiet_NaN();
 }
 
-void print_summary(const summary& types, std::FILE* out) {
-    std::fprintf(out, "%-8s  %-20s  %-5s  %6s  %10s  %10s  %10s  %10s  %8s  %8s\n", "type_id", "type_name", "row",
-                 "count", "mean", "std_dev", "min", "max", "cp", "cpk");
+std::vector<std::string> summary_lines(const summary& types) {
+    char line[256];
+    std::snprintf(line, sizeof line, "%-8s  %-20s  %-5s  %6s  %10s  %10s  %10s  %10s  %8s  %8s", "type_id",
+                  "type_name", "row", "count", "mean", "std_dev", "min", "max", "cp", "cpk");
+    std::vector<std::string> lines{line};
     for (const auto& [id, type] : types)
         for (std::size_t row = 0; row < 4; ++row) {
             const statistics& st = type.rows[row];
             const double tolerance = readout::row_tolerance[row];
-            std::fprintf(out, "%-8lld  %-20s  %-5s  %6zu  %10.3f  %10.3f  %10.3f  %10.3f  %8s  %8s%s\n", id,
-                         type.name.c_str(), row_names[row], st.count, st.mean, st.std_dev(), st.min, st.max,
-                         figure(st.cp(tolerance)).c_str(), figure(st.cpk(tolerance)).c_str(),
-                         st.count < capability_minimum ? "  too few" : "");
+            std::snprintf(line, sizeof line, "%-8lld  %-20s  %-5s  %6zu  %10.3f  %10.3f  %10.3f  %10.3f  %8s  %8s%s", id,
+                          type.name.c_str(), row_names[row], st.count, st.mean, st.std_dev(), st.min, st.max,
+                          figure(st.cp(tolerance)).c_str(), figure(st.cpk(tolerance)).c_str(),
+                          st.count < capability_minimum ? "  too few" : "");
+            lines.push_back(line);
         }
+    return lines;
 }
 
 }  // namespace records

@@ -60,6 +60,8 @@ public:
     void set_sensor_word(int sensor, int word, std::uint16_t value);
     void set_sensor_identity(int sensor, std::uint8_t identity);
     void set_sensor_present(int sensor, bool present);
+    // The sensor leaves the last off of every `every` addressings unanswered; every 0 mends it.
+    void set_sensor_loose(int sensor, int off, int every);
 
     // What the station did.
     std::array<std::uint8_t, usb_protocol::output_count> outputs() const;

@@ -14,6 +14,7 @@ constexpr const char* encoder = "encoder";
 constexpr const char* sensor = "sensor";
 constexpr const char* identity = "identity";
 constexpr const char* present = "present";
+constexpr const char* loose = "loose";
 constexpr const char* noise = "noise";
 constexpr const char* drift = "drift";
 constexpr const char* toggle = "toggle";

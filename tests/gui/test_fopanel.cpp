@@ -9,6 +9,7 @@
 #include "../unit/scoped_locale.h"
 #include "catalogue.h"
 #include "fopanel_fixture.h"
+#include "sqlite_rows.h"
 
 namespace {
 
@@ -72,17 +73,18 @@ TEST_F(Positioner, SelectsTeachesAddsAndRenamesTypesAndEveryChangeReachesTheFile
     expected.push_back(make_type(4, "Uj tipus 4", 1520.0f, 12.7f, 12.5f, 0.0f));
     EXPECT_EQ(read_bytes("Settings.dat"), catalogue::to_json(expected));
 
-    // Renames: empty and duplicate names are taken, one above 256 characters is refused.
+    // Renames: a duplicate name is taken; a blank one and one above 256 characters are refused.
     gui_test::choose(panel->Choice1, 0);
-    panel->TextCtrl11->SetValue("");
+    panel->TextCtrl11->SetValue(" ");
     gui_test::click(panel->Button8);
+    EXPECT_THAT(text(panel->TextCtrl2), testing::EndsWith("\nA nev ures, nem valtozott"));
     gui_test::choose(panel->Choice1, 1);
     panel->TextCtrl11->SetValue("Uj tengely");
     gui_test::click(panel->Button8);
     panel->TextCtrl11->SetValue(wxString('n', 257));
     gui_test::click(panel->Button8);
     EXPECT_THAT(text(panel->TextCtrl2), testing::EndsWith("\nA nev tul hosszu, nem valtozott: 257 karakter (legfeljebb 256)"));
-    EXPECT_EQ(panel->Choice1->GetString(0), "");
+    EXPECT_EQ(panel->Choice1->GetString(0), "T100");
     EXPECT_EQ(panel->Choice1->GetString(1), "Uj tengely");
     gui_test::choose(panel->Choice1, 3);  // by position, not by name
     EXPECT_EQ(text(panel->TextCtrl7), "1520");
@@ -90,7 +92,7 @@ TEST_F(Positioner, SelectsTeachesAddsAndRenamesTypesAndEveryChangeReachesTheFile
     // Leaving the screen saves the renames; the screen built again shows them.
     gui_test::click(panel->Button1);
     ASSERT_TRUE(gui_test::pump_until([&] { return frame->GetChildren().size() == 1; }));
-    expected[0].name = "", expected[1].name = "Uj tengely";
+    expected[1].name = "Uj tengely";
     EXPECT_EQ(read_bytes("Settings.dat"), catalogue::to_json(expected));
     frame->SwitchPanel(0);
     panel = dynamic_cast<FoPanel*>(frame->current_panel);
@@ -122,12 +124,10 @@ TEST_F(Positioner, StartsWithoutAFileAndNeverReplacesOneThatAppears) {
     gui_test::close_frame(frame);
     frame = nullptr;
     EXPECT_EQ(read_bytes("Settings.dat"), three_types);
-    const std::string own = catalogue::to_json({make_type(1, "new name", 5.0f, 0, 0, 0)});
-    int copies = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("."))
-        copies += entry.path().filename().string().rfind("Settings.dat.station-copy-", 0) == 0 &&
-                  read_bytes(entry.path().string()) == own;
-    EXPECT_GE(copies, 1) << "the station's own catalogue was not kept beside";
+    // The records name the copy that holds the new type; the shutdown save went to it too.
+    const auto copy = sqlite_rows("Records.db", "SELECT substr(detail, 20) FROM events WHERE field = 'type'");
+    ASSERT_THAT(copy, testing::ElementsAre(testing::StartsWith("Settings.dat.station-copy-")));
+    EXPECT_EQ(read_bytes(copy[0]), catalogue::to_json({make_type(1, "new name", 5.0f, 0, 0, 0)}));
 }
 
 // Entries in the choice's popup menu (GTK keeps a long list out of it until it is opened).

@@ -43,12 +43,15 @@ TEST_F(PositionerRecords, PositioningsCatalogueChangesAndLinkEventsAreRecorded) 
     panel->Render();
     plug(true);
     panel->Render();
+    gui_test::choose(panel->Choice1, 3);
+    ticks(106, 4);  // in position for the new type
     std::remove("Settings.dat");
-    gui_test::close_frame(frame);  // the shutdown save makes a new catalogue file
+    gui_test::close_frame(frame);  // leaves the position; the shutdown save makes a new catalogue file
     frame = nullptr;
 
     const std::string t100 = "1|T100|100.0|2.5|-0.400000005960464|0.0|";
     const std::string renamed = "catalogue|1|Uj nev|106.0|2.0|0.0|0.0|||||";
+    const std::string uj = "3|Uj|106.0|2.0|0.0|0.0|", saved = ": saved in Settings.dat";
     const std::string columns = "kind, type_id, type_name, target_x, target_y, target_alpha, target_beta, actual_x,"
                                 " actual_y, actual_alpha, actual_beta, field, old_value, new_value, detail";
     EXPECT_EQ(sqlite_rows(dir.file("Records.db"), "SELECT " + columns + " FROM events WHERE field IS NOT 'file' ORDER BY id"),
@@ -56,14 +59,16 @@ TEST_F(PositionerRecords, PositioningsCatalogueChangesAndLinkEventsAreRecorded) 
                   "link||||||||||||||board connected", "positioned|" + t100 + "100.0|2.0|0.0|0.0||||",
                   "left|" + t100 + "150.0|2.0|0.0|0.0||||", "positioned|" + t100 + "105.0|2.0|0.0|0.0||||",
                   "catalogue|1|Uj nev|100.0|2.5|-0.400000005960464|0.0|||||name|T100|Uj nev|Atnevezes",
-                  renamed + "X|100|106|Mentes", renamed + "Y|2.5|2|Mentes", renamed + "alpha|-0.4|0|Mentes",
-                  "catalogue|3|Uj|106.0|2.0|0.0|0.0|||||type||Uj|Uj tipus", "left|" + t100 + "106.0|2.0|0.0|0.0||||",
+                  renamed + "X|100|106|Mentes" + saved, renamed + "Y|2.5|2|Mentes" + saved,
+                  renamed + "alpha|-0.4|0|Mentes" + saved, "catalogue|" + uj + "||||type||Uj|Uj tipus" + saved,
+                  "left|" + t100 + "106.0|2.0|0.0|0.0||||",
                   "link||||||||||||||board lost", "link||||||||||||||readings stopped: board not connected",
                   "link||||||||||||||board connected", "link||||||||||||||readings resumed",
+                  "positioned|" + uj + "106.0|2.0|0.0|0.0||||", "left|" + uj + "106.0|2.0|0.0|0.0||||positioner closed",
                   "catalogue|||||||||||catalogue||Settings.dat|created, 4 types"}));
     // Each save (two commands and the shutdown) puts the file's bytes in the journal.
-    std::ifstream saved("Settings.dat", std::ios::binary);
-    const std::string bytes(std::istreambuf_iterator<char>(saved), {});
+    std::ifstream file("Settings.dat", std::ios::binary);
+    const std::string bytes(std::istreambuf_iterator<char>(file), {});
     EXPECT_EQ(sqlite_rows(dir.file("Records.db"), "SELECT count(*) FROM events WHERE field = 'file'"),
               std::vector<std::string>{"3"});
     EXPECT_EQ(sqlite_rows(dir.file("Records.db"), "SELECT detail, new_value, content FROM events WHERE field = 'file'"
@@ -74,7 +79,7 @@ TEST_F(PositionerRecords, PositioningsCatalogueChangesAndLinkEventsAreRecorded) 
     EXPECT_EQ(sqlite_rows(dir.file("Records.db"), "SELECT count(*), min(ts_utc GLOB '20[0-9][0-9]-[01][0-9]-[0-3][0-9]"
                                                   "T[0-2][0-9]:[0-5][0-9]:[0-6][0-9].[0-9][0-9][0-9]Z'), min(host), "
                                                   "max(host) FROM events"),
-              std::vector<std::string>{"18|1|" + std::string(host) + "|" + host});
+              std::vector<std::string>{"20|1|" + std::string(host) + "|" + host});
 }
 
 }  // namespace

@@ -19,18 +19,19 @@ using board_check::verdict;
 
 // The check of a board whose values are all set apart from each other, both sensors
 // alive, after the given scenario lines.
-std::vector<check_line> check_board(const std::vector<std::string>& changes, board_check::options chosen = {}) {
+std::vector<check_line> check_board(const std::vector<std::string>& changes, board_check::options chosen = {},
+                                    const std::function<void(const check_line&)>& report = nullptr) {
     chosen.connect_limit = 3000ms;
     chosen.on_time = 1ms;
     emu::scenario_player player(test_board());
-    std::vector<std::string> lines = {"present 0 1", "present 1 1", "identity 0 0x68", "identity 1 0x68",
+    std::vector<std::string> lines = {"present 0 1", "present 1 1", "loose 0 0 0", "identity 0 0x68", "identity 1 0x68",
                                       "input 3 1", "input 12 255", "analog 0 625", "analog 1 250",
                                       "encoder 15230", "sensor 0 0 20000", "sensor 0 1 30000",
                                       "sensor 1 0 18800", "sensor 1 1 30800", "noise sensor 20"};
     lines.insert(lines.end(), changes.begin(), changes.end());
     for (const auto& line : lines) EXPECT_EQ(player.execute(line), "") << line;
     std::this_thread::sleep_for(150ms);  // the noise reaches the board
-    return board_check::run(chosen, nullptr);
+    return board_check::run(chosen, report);
 }
 
 // The report's lines; without the round trip and record lines, which differ between runs.
@@ -50,9 +51,11 @@ struct board_case {
     std::string says;  // in its measured value or its advice
     enum { plugged, unplugged, held_by_station } board = plugged;
     double slow_exchange_ms = 100;  // a busy test machine is no slow board
+    std::function<void(const check_line&)> on_line = nullptr;  // what happens as each line is known
 };
 
 TEST(BoardCheck, EachFaultGivesTheLineThatNamesIt) {
+    std::atomic<bool> interrupted{false};
     const std::vector<board_case> cases = {
         {"healthy", {}, "", verdict::pass, ""},
         {"sensor 2 absent", {"present 1 0"}, "sensor 2 (0x69) present", verdict::fail, "not acknowledged"},
@@ -66,6 +69,9 @@ TEST(BoardCheck, EachFaultGivesTheLineThatNamesIt) {
          "Resource busy) / the station (Varnold) is probably running", board_case::held_by_station},
         {"board unplugged", {}, "board 04d8:0053 found and claimed", verdict::fail,
          "no device 04d8:0053 on the USB bus / plug the board's USB cable in", board_case::unplugged},
+        {"sensor 1 loose", {"loose 0 6 30"}, "sensor 1 (0x68) data", verdict::fail, "not acknowledged in read 7 of 20"},
+        {"interrupted", {}, "check run", verdict::fail, "interrupted; the remaining checks did not run",
+         board_case::plugged, 100, [&](const check_line& line) { interrupted = interrupted || line.item == "sensor 1 (0x68) present"; }},
     };
     for (const board_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -80,7 +86,9 @@ TEST(BoardCheck, EachFaultGivesTheLineThatNamesIt) {
         board_check::options chosen;
         chosen.cycle_outputs = c.item.empty();
         chosen.slow_exchange_ms = c.slow_exchange_ms;
-        const std::vector<check_line> lines = check_board(c.changes, chosen);
+        interrupted = false;
+        chosen.interrupted = &interrupted;
+        const std::vector<check_line> lines = check_board(c.changes, chosen, c.on_line);
         SCOPED_TRACE(report(lines));
         int named = 0;
         for (const check_line& line : lines) {
@@ -90,6 +98,7 @@ TEST(BoardCheck, EachFaultGivesTheLineThatNamesIt) {
         }
         EXPECT_EQ(named, c.item.empty() ? 0 : 1);
         EXPECT_EQ(board_check::exit_status(lines), c.result == verdict::fail ? 1 : 0);
+        EXPECT_EQ(board_check::summary(lines).rfind("Result: PASS", 0) == 0, c.result == verdict::pass);
         if (!c.item.empty()) continue;
         // Healthy: all 15 checks ran; the outputs went off together, then on and off one by one.
         EXPECT_EQ(lines.size(), 15u + usb_protocol::output_count);

@@ -3,6 +3,7 @@
 # SIGQUIT: it must close the ordinary way, so the positioner's shutdown save still runs. A
 # catalogue written with integer numbers is rewritten with ".0" only by a save, which makes
 # the save visible. A second station started in the same folder must end touching nothing.
+# Under a file-size limit below the catalogue the station must not die of SIGXFSZ but say why.
 #   station_signal_save.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 if [ -z "${DISPLAY:-}" ]; then
@@ -24,11 +25,10 @@ listing() { (cd "$work" && ls -lA --time-style=full-iso --ignore='Records.db*' -
 
 for signal in TERM HUP INT QUIT; do
   printf '{"ShaftTypes": [{"ID": 7, "name": "Old", "X": 5, "Y": 1, "alpha": 2, "beta": 3}]}' >"$work/Settings.dat"
-  rm -f "$work/.Settings.dat.lock"
   (cd "$work" && exec "$launcher" -- "$station") >"$work/log" 2>&1 &
   pid=$!
   # The folder lock is taken after the signal handlers are in place.
-  wait_for "SIG$signal: the station did not start" test -e "$work/.Settings.dat.lock"
+  wait_for "SIG$signal: the station did not start" eval "! flock -n '$work' true"
   if [ $signal = TERM ]; then
     before=$(listing)
     (cd "$work" && exec "$station") >"$work/second.log" 2>&1 &
@@ -43,3 +43,14 @@ for signal in TERM HUP INT QUIT; do
   grep -q '"X": 5.0' "$work/Settings.dat" || fail "SIG$signal: the shutdown save did not run"
   echo "SIG$signal: saved"
 done
+
+type='{"ID": %d, "name": "T", "X": 5, "Y": 1, "alpha": 2, "beta": 3}'
+printf "{\"ShaftTypes\": [$type$(printf ", $type" $(seq 2 20))]}" 1 >"$work/Settings.dat"
+# Its output goes through a pipe: the limit would cut a log file short as well.
+(cd "$work" && exec prlimit --fsize=2048 "$station") > >(exec cat >"$work/log") 2>&1 &
+pid=$!
+wait_for "file-size limit: the station did not start" eval "! flock -n '$work' true"
+kill -TERM "$pid"
+wait "$pid" || fail "file-size limit: the station ended with status $?"
+wait_for "file-size limit: no line says why" grep -q "Settings file not saved: Settings.dat: File too large" "$work/log"
+echo "file-size limit: the save failed with its reason"

@@ -72,22 +72,25 @@ struct situation {
     std::string load_line;
     std::string save_line;
     std::function<void(const work_folder&)> check;
+    bool as_root = false;  // keeps root's rights where the test has them
 };
 
-// Loads and saves "Settings.dat" in the folder as the station does, without root's rights;
-// gives back the load and save log lines, one after the other.
+// Loads and saves "Settings.dat" in the folder as the station does, without root's rights
+// unless asked, twice: a first catalogue, then the station's. Gives back the load line and
+// the second save's line, one after the other.
 std::string run_station_steps(const work_folder& folder, const situation& s) {
     const std::string lines_file = folder.path.string() + ".lines";
     const pid_t child = ::fork();
     if (child == 0) {
         std::ofstream lines(lines_file);
-        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+        if (::geteuid() == 0 && !s.as_root && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
             ::_exit(3);
         if (::chdir(folder.path.c_str()) != 0) ::_exit(4);
         ::umask(022);
         if (s.before_load) s.before_load();
         catalogue::load_result loaded = catalogue::load("Settings.dat");
         if (s.before_save) s.before_save();
+        catalogue::save("Settings.dat", catalogue_named("first"), loaded.seen);
         const catalogue::save_result saved = catalogue::save("Settings.dat", catalogue_named("the station's"), loaded.seen);
         const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};  // "no room" would spoil the lines too
         ::setrlimit(RLIMIT_FSIZE, &unlimited);
@@ -103,18 +106,24 @@ std::string run_station_steps(const work_folder& folder, const situation& s) {
     return lines;
 }
 
-// The technician's file untouched, and one file beside it with the station's catalogue.
-void expect_kept_with_copy(const work_folder& folder) {
-    const auto names = folder.entries();
-    ASSERT_EQ(names.size(), 2u);
-    EXPECT_EQ(read_bytes(folder.path / names[0]), foreign);
-    EXPECT_EQ(names[1].rfind("Settings.dat.station-copy-", 0), 0u) << names[1];
-    EXPECT_EQ(read_bytes(folder.path / names[1]), station);
+// The file untouched, and one file beside it with the station's latest catalogue: the
+// second save replaced the first one's copy.
+std::function<void(const work_folder&)> kept_with_copy(const std::string& kept) {
+    return [kept](const work_folder& folder) {
+        const auto names = folder.entries();
+        ASSERT_EQ(names.size(), 2u);
+        EXPECT_EQ(read_bytes(folder.path / names[0]), kept);
+        EXPECT_EQ(names[1].rfind("Settings.dat.station-copy-", 0), 0u) << names[1];
+        EXPECT_EQ(read_bytes(folder.path / names[1]), station);
+    };
 }
 
+std::string copy_line(const std::string& reason) {
+    return "Settings file not saved: Settings.dat: " + reason + "; the station's catalogue is in: Settings.dat.station-copy-*";
+}
 const char* const changed_line =
     "Settings file changed on disk, kept: Settings.dat; the station's catalogue is in: Settings.dat.station-copy-*";
-const char* const kept_line = "Settings file not saved: Settings.dat: the file could not be loaded and is kept as it is";
+const std::string kept_line = copy_line("the file could not be loaded and is kept as it is");
 
 }  // namespace
 
@@ -130,11 +139,12 @@ TEST(CatalogueFile, EachSituationKeepsWhatMustBeKeptAndSaysWhy) {
     const std::string living_save = ".Settings.dat.station-save-" + std::to_string(::getpid()) + "-654321";
     const std::string too_large = foreign + std::string(catalogue::largest_file, ' ');
     const std::string too_deep = std::string(131072, '[');
+    const auto read_only = [] { write_bytes("Settings.dat", on_disk), fs::permissions("Settings.dat", fs::perms(0444)); };
     const std::vector<situation> situations = {
         {"missing", nullptr, nullptr, "Settings file not exist: Settings.dat", "", only({"Settings.dat"}, station)},
         {"loaded", put(on_disk), nullptr, "", "", only({"Settings.dat"}, station)},
-        {"appeared", nullptr, put(foreign), "Settings file not exist: Settings.dat", changed_line, expect_kept_with_copy},
-        {"changed", put(on_disk), put(foreign), "", changed_line, expect_kept_with_copy},
+        {"appeared", nullptr, put(foreign), "Settings file not exist: Settings.dat", changed_line, kept_with_copy(foreign)},
+        {"changed", put(on_disk), put(foreign), "", changed_line, kept_with_copy(foreign)},
         {"symlink", [] { fs::create_directory("share"), write_bytes("share/real.dat", on_disk),
                          fs::create_symlink("share/real.dat", "Settings.dat"); },
          nullptr, "", "", [](const work_folder& f) {
@@ -142,21 +152,23 @@ TEST(CatalogueFile, EachSituationKeepsWhatMustBeKeptAndSaysWhy) {
              EXPECT_EQ(f.entries("share"), std::vector<std::string>{"real.dat"}); }},
         {"dangling link", [] { fs::create_symlink("share/real.dat", "Settings.dat"); }, nullptr,
          "Settings file not readable: Settings.dat: symbolic link to a missing file", kept_line, [](const work_folder& f) {
-             EXPECT_TRUE(fs::is_symlink(f.path / "Settings.dat") && f.entries() == std::vector<std::string>{"Settings.dat"}); }},
-        {"read-only file", [] { write_bytes("Settings.dat", on_disk), fs::permissions("Settings.dat", fs::perms(0444)); },
-         nullptr, "", "Settings file not saved: Settings.dat: Permission denied", only({"Settings.dat"}, on_disk)},
+             EXPECT_TRUE(fs::is_symlink(f.path / "Settings.dat")), kept_with_copy("")(f); }},
+        {"read-only file, even for root", read_only, nullptr, "", copy_line("the file is read-only"), kept_with_copy(on_disk), true},
+        {"read-only file and folder", [=] { read_only(), fs::permissions(".", fs::perms(0555)); }, nullptr, "", "Settings file not "
+         "saved: Settings.dat: the file is read-only; no station copy could be written either: Permission denied", only({"Settings.dat"}, on_disk)},
         {"read-only folder", [] { write_bytes("Settings.dat", on_disk), fs::permissions(".", fs::perms(0555)); },
          nullptr, "", "Settings file saved in place, not atomic: Settings.dat: Permission denied",
          only({"Settings.dat"}, station)},
         {"no room", put(on_disk), [] { const rlimit small{50, RLIM_INFINITY}; ::signal(SIGXFSZ, SIG_IGN), ::setrlimit(RLIMIT_FSIZE, &small); },
-         "", "Settings file not saved: Settings.dat: File too large", only({"Settings.dat"}, on_disk)},
+         "", "Settings file not saved: Settings.dat: File too large; no station copy could be written either: File too large",
+         only({"Settings.dat"}, on_disk)},
         {"leftovers", [&] { write_bytes("Settings.dat", on_disk), write_bytes(".Settings.dat.backup", "x"),
                             write_bytes(".Settings.dat.k1Lled", "x"), write_bytes(dead_save, "x"), write_bytes(living_save, "x"); },
          nullptr, "", "", only({".Settings.dat.backup", ".Settings.dat.k1Lled", living_save, "Settings.dat"}, station)},
         {"too large", put(too_large), nullptr, "Settings file not readable: Settings.dat: larger than 16 MB", kept_line,
-         only({"Settings.dat"}, too_large)},
+         kept_with_copy(too_large)},
         {"too deep", put(too_deep), nullptr, "Json Pharse error: nested deeper than 32 levels", kept_line,
-         only({"Settings.dat"}, too_deep)},
+         kept_with_copy(too_deep)},
     };
     for (const situation& s : situations) {
         SCOPED_TRACE(s.label);

@@ -82,12 +82,15 @@ TEST_F(Records, EventsOfAnOutageArriveWhenTheFileIsWritableAgain) {
     }
 }
 
-std::string run(const std::string& arguments) {
+// The command's standard error and, unless the arguments send it elsewhere, its output;
+// before is shell text that runs first (a limit, a change of user).
+std::string run(const std::string& arguments, int* status = nullptr, const std::string& before = "") {
     std::string output;
-    FILE* pipe = popen((std::string(VARNOLD_RECORDS) + " " + arguments + " 2>&1").c_str(), "r");
+    FILE* pipe = popen((before + VARNOLD_RECORDS + " 2>&1 " + arguments).c_str(), "r");
     char buffer[4096];
     for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-    pclose(pipe);
+    const int ended = pclose(pipe);
+    if (status != nullptr) *status = WIFEXITED(ended) ? WEXITSTATUS(ended) : 128 + WTERMSIG(ended);
     return output;
 }
 
@@ -121,8 +124,41 @@ TEST_F(Records, ExportAndSummaryOfAKnownFileWhileTheStationHasItOpen) {
               "1         T100                  Y           2       0.500       0.000       0.500       0.500         -         -  too few\n"
               "1         T100                  alpha       2      -0.400       0.000      -0.400      -0.400         -         -  too few\n"
               "1         T100                  beta        2       0.000       0.000       0.000       0.000         -         -  too few\n");
-    EXPECT_EQ(run(db + " --summary --until 2026-12-0").rfind("varnold-records: --until: not a time: 2026-12-0\nusage", 0), 0u);
     EXPECT_EQ(store->pending(), 0u);
+}
+
+// Every way the export can fail ends it non-zero with the reason; read-only places are read.
+TEST_F(Records, ExportFailuresSayWhyAndReadOnlyPlacesAreRead) {
+    const bool root = geteuid() == 0;
+    if (root) mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") == 0;
+    auto store = open_store(dir + "/Records.db");
+    for (int i = 0; i < 30; ++i)
+        store->add(records::positioning(records::kind::positioned, {i < 10 ? 12 : i < 20 ? 5 : 3, i < 10 ? "T" : i < 20 ? "12" : "x;=1+1", {}}, {}));
+    store.reset();  // closed: the write-ahead log is folded in and removed, as on a backup medium
+    fs::permissions(dir, fs::perms(0555));
+    if (mounted) mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
+    const std::string db = " --db " + dir + "/Records.db", nobody = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    struct export_case { const char* label; std::string arguments, before; int status; std::string says; };
+    const std::vector<export_case> cases = {
+        {"full device", db + " --csv >/dev/full", "", 1, "varnold-records: standard output: No space left on device\n"},
+        {"file-size limit", db + " --csv >" + testing::TempDir() + "varnold-records-limited.csv", "ulimit -f 1; ", 1, "standard output: File too large\n"},
+        {"read-only medium", db + " --csv --type 5", "", 0, "\n11,positioned,"},
+        {"read-only folder", db + " --summary --type name:12", nobody, 0, "\n5         12   "},
+        {"a folder", " --db " + dir + " --csv", "", 1, dir + ": Is a directory\n"},
+        {"no such month", db + " --csv --since 2026-13-45", "", 2, "--since: not a time: 2026-13-45\n"},
+        {"no such hour", db + " --csv --until 2026-12-06T25:61", "", 2, "--until: not a time: 2026-12-06T25:61\n"},
+        {"no leap day", db + " --csv --since 2025-02-29", "", 2, "--since: not a time: 2025-02-29\n"},
+        {"ID and name", db + " --csv --type 12", "", 1, "--type 12 is a type ID and also another type's name: give id:12 or name:12\n"},
+        {"';' spreadsheet", db + " --csv --type 'x;=1+1'", "", 0, ",3,\"x;'=1+1\","},
+    };
+    for (const export_case& c : cases) {
+        SCOPED_TRACE(c.label);
+        int status = -1;
+        const std::string output = run(c.arguments, &status, c.before);
+        EXPECT_TRUE(status == c.status && output.find(c.says) != std::string::npos) << status << ": " << output;
+    }
+    std::error_code read_only_mount;
+    fs::permissions(dir, fs::perms(0755), read_only_mount);
 }
 
 // A file of the first layout keeps its rows and becomes a journal of its own, able to hold bytes.
