@@ -2,6 +2,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -153,8 +154,8 @@ public:
     bool all_ok = false;
     // Whether ssi_previous holds a reading of the board as it answers now.
     bool ssi_previous_valid = false;
-    // Rows whose indicator shows that they have no reading.
-    bool no_reading_shown[4] = {false, false, false, false};
+    // The X value on show; none while the shaft has no settled position.
+    std::optional<std::int32_t> x_shown;
     readout::readings_flow readings;
 
     // The look of a row indicator whose row has no reading.
@@ -192,21 +193,30 @@ private:
     void CreateControls();
     // On the GUI thread, when the update's download has ended; failure empty when installed.
     void FinishUpdate(const std::string& failure);
+    void ShowProgress(const wxString& line);
     void BindHandlers();
-    // Read-out steps of one connected tick; each is false when an exchange failed.
+    // One connected tick's exchanges: false, with the reason, when it brought no full
+    // reading; the rows it has no reading for are then cleared.
     bool ReadBoard(std::string& failure);
-    bool SetUpSensors(readout::stopping_bus& board);
-    bool ReadSensors(readout::stopping_bus& board);
-    bool ReadSsi(readout::stopping_bus& board);
-    // Without readings the board rows show no value.
+    // Each gives the 1-based numbers of the sensors that did not acknowledge their address.
+    std::vector<int> SetUpSensors(readout::address_watch& board);
+    std::vector<int> ReadSensors(readout::address_watch& board);
+    void ReadSsi(readout::bus& board);
+    // Without readings the board rows show no value, and the next ones start afresh.
     void DropReadings();
+    void DropSensorReadings();
     // Every change of the board's state and of its readings passes here, once.
     void ReadoutEvent(readout::link_event event, const std::string& reason);
     void UpdateIndicators();
     void ShowNoReading(int row);
+    // Shows an image file on an indicator (rows 0-3, then the overall one) unless it shows
+    // it already; each file is read once.
+    void ShowImage(std::size_t indicator, const char* file);
+    const wxBitmap& Image(const char* file);
     std::array<wxTextCtrl*, 4> ActualFields() const;
+    // The value a row is judged and recorded by; none for a board row without a reading.
+    std::optional<double> RowValue(int row) const;
     std::array<wxBitmapButton*, 4> RowIndicators() const;
-    static double ActualValue(const wxTextCtrl* field);
     // Production records: each writes only when the thing it records happens.
     void RecordPositioning(records::kind what, const std::string& detail = "");
     void RecordChanges(const records::type_values& before, const char* command);
@@ -221,9 +231,17 @@ private:
 
     std::thread update_worker;
     std::atomic<bool> update_cancel{false};
+    // Where the update's progress line stands in the log box.
+    long progress_start = -1, progress_end = -1;
     // The type that was in position when the OK image appeared: leaving is recorded
     // against it, even when another type was selected meanwhile.
     std::optional<records::type_values> positioned_type;
+    // The indicator images, read from their files once: they do not change while the
+    // station runs.
+    std::map<std::string, wxBitmap> images;
+    // What each indicator (rows X, Y, A, B, then the overall one) shows: a file name, or
+    // no_reading_tile.
+    std::array<std::string, 5> indicator_shown;
 
     wxDECLARE_EVENT_TABLE();
 };

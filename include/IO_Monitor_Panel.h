@@ -81,11 +81,15 @@ private:
     void CreateInputButtons(wxSizer* grid);
     void CreateOutputToggles(wxSizer* grid);
     io_monitor::output_frame PressedOutputs() const;
+    // While status reads fail: the outputs off, as far as the link lets a frame through.
+    void SwitchOffWhileBlind();
     // Writes a line into the text box when an exchange starts or stops failing.
     void Report(io_monitor::failure_run& run, const exchange_outcome& outcome);
 
     io_monitor::failure_run status_failures{"Status read failed, last values shown: ", "Status read resumed"};
     io_monitor::failure_run output_failures{"Output write failed: ", "Output write resumed"};
+    // Whether the frame of zeros sent since status reads started failing went through.
+    bool outputs_off = false;
 
     wxDECLARE_EVENT_TABLE();
 };

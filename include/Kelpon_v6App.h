@@ -4,5 +4,6 @@
 class Kelpon_v6App : public wxApp {
 public:
     bool OnInit() override;
+    int OnRun() override;
     ~Kelpon_v6App() override;
 };

@@ -3,6 +3,7 @@
 #include <wx/panel.h>
 #include <wx/sizer.h>
 #include <wx/string.h>
+#include <wx/timer.h>
 
 #include <vector>
 
@@ -37,6 +38,13 @@ public:
 private:
     void DestroyRetiredPanels();
     void StartPlantDelivery();
+    // Once the first frame is painted: a new program on trial becomes the installed one,
+    // and the service learns that the station is up.
+    void OnFirstPaint(wxPaintEvent& event);
+    void Started();
+    bool painted = false;
+    // Fed from the GUI thread, so a screen that hangs stops feeding it.
+    wxTimer watchdog_tick;
     std::vector<wxWindow*> retired_panels;  // replaced panels awaiting destruction
 
     wxDECLARE_EVENT_TABLE();

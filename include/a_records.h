@@ -29,6 +29,8 @@ const char* kind_name(kind what);
 
 // The four rows in the order X, Y, alpha, beta.
 using values = std::array<double, 4>;
+// Measured values of the four rows; a row that had no reading has none (stored as NULL).
+using readings = std::array<std::optional<double>, 4>;
 
 // One row of the events table. Fields that do not apply to a kind stay empty and are
 // stored as NULL, so one table serves every kind (and a plant-wide store can take it as is).
@@ -39,7 +41,7 @@ struct event {
     std::optional<std::int32_t> type_id;
     std::optional<std::string> type_name;  // UTF-8
     std::optional<values> target;
-    std::optional<values> actual;
+    std::optional<readings> actual;
     std::string field, old_value, new_value, detail;
     std::optional<std::string> content;  // bytes of a saved catalogue file
 };
@@ -51,7 +53,7 @@ struct type_values {
     std::array<float, 4> targets{};
 };
 
-event positioning(kind what, const type_values& type, const values& actual);
+event positioning(kind what, const type_values& type, const readings& actual);
 event link_event(const std::string& detail);
 // One catalogue row per field that differs (name, X, Y, alpha, beta), with old and new text.
 std::vector<event> catalogue_changes(const type_values& before, const type_values& after,

@@ -45,6 +45,9 @@ bool pwm_step(std::uint8_t& phase, std::uint8_t level);
 // Slider position as a PWM level; anything outside 0..pwm_steps is clamped.
 std::uint8_t pwm_level_from_slider(int slider_value);
 
+// Said once the outputs are off because the board's status cannot be read.
+constexpr const char* outputs_off_line = "Outputs switched off until status reads resume";
+
 // A run of failed exchanges of one kind, reported once when it starts and once when it
 // ends. A link that is simply down is left to the "USB Connected" check box.
 struct failure_run {

@@ -49,6 +49,28 @@ private:
     bool failed_ = false;
 };
 
+// Watches the address phase of each I2C transaction, the first byte written after a start:
+// a part that does not acknowledge its address is not on the bus, and whatever is read
+// from it is the pull-ups, not a measurement. Forwards every operation unchanged.
+class address_watch final : public bus {
+public:
+    explicit address_watch(bus& board) : board_(board) {}
+    void i2c_init() override { board_.i2c_init(); }
+    void i2c_start() override;
+    void i2c_stop() override { board_.i2c_stop(); }
+    std::uint8_t i2c_write(std::uint8_t byte) override;
+    std::uint8_t i2c_read(std::uint8_t acknowledge) override { return board_.i2c_read(acknowledge); }
+    std::uint32_t ssi_read() override { return board_.ssi_read(); }
+    // Whether an address went unacknowledged since the last clear().
+    bool unanswered() const { return unanswered_; }
+    void clear() { unanswered_ = false; }
+
+private:
+    bus& board_;
+    bool address_next_ = false;
+    bool unanswered_ = false;
+};
+
 // Address bytes (write bit clear) of the two sensors.
 constexpr std::uint8_t sensor1_address = sensor_registers::write_address(sensor_registers::bus_address[0]);
 constexpr std::uint8_t sensor2_address = sensor_registers::write_address(sensor_registers::bus_address[1]);
@@ -72,6 +94,8 @@ sensor_words read_sensor(bus& board, std::uint8_t address_byte);
 
 // The "Reg %i: %i" text logged for a sensor's identity byte.
 std::string identity_text(std::uint8_t identity);
+// Why the sensors numbered (1-based, ascending) give no reading.
+std::string unanswered_text(const std::vector<int>& sensors);
 
 constexpr std::size_t window_size = 8;
 // Appends a sample and drops the oldest once the window holds more than window_size.
@@ -83,6 +107,14 @@ float mean_difference(const std::vector<float>& first, const std::vector<float>&
 
 // The X field is rewritten only while two successive SSI readings agree.
 bool ssi_stable(std::int32_t value, std::int32_t previous);
+// Counts a still encoder's reading may stray either side of the shaft's position.
+constexpr std::int64_t encoder_jitter = 1;
+// What X shows after an SSI reading (nothing: the shaft has no settled position): the
+// reading when it agrees with the one before; the value shown so far while the reading
+// stays within tolerance of it and stepped no further than jitter can (2 x encoder_jitter)
+// since the last one.
+std::optional<std::int32_t> settled_x(std::int32_t value, std::optional<std::int32_t> previous,
+                                      std::optional<std::int32_t> shown, float tolerance);
 
 // Target minus actual, subtracted in double and kept as float.
 float deviation(double target, double actual);

@@ -65,8 +65,8 @@ wxFont sans_font(int points) {
                   "Sans", wxFONTENCODING_DEFAULT);
 }
 
-// Images are data beside the program, read from the working directory each time they
-// are shown. A missing or broken file gives an empty bitmap rather than a log dialog.
+// Images are data beside the program, read from the working directory. A missing or
+// broken file gives an empty bitmap rather than a log dialog.
 wxBitmap load_image(const char* file) {
     wxLogNull no_dialog;
     wxImage image;
@@ -75,11 +75,15 @@ wxBitmap load_image(const char* file) {
 }
 
 // The one way an indicator changes its picture.
-void show_image(wxBitmapButton* button, const char* file, bool fit) {
-    button->SetBitmap(load_image(file));
+void show_bitmap(wxBitmapButton* button, const wxBitmap& bitmap, bool fit) {
+    button->SetBitmap(bitmap);
     button->SetBitmapPosition(wxLEFT);
     if (fit) button->Fit();
 }
+
+// What indicator_shown holds for a row that shows it has no reading.
+const char* const no_reading_tile = "";
+constexpr std::size_t overall_indicator = 4;
 
 // The read-out's view of the USB link.
 class link_bus : public readout::bus {
@@ -233,27 +237,28 @@ void FoPanel::CreateControls() {
     Button7 = new wxButton(this, ID_BUTTON7, _("Close"), wxPoint(912, 16), wxDefaultSize, 0,
                            wxDefaultValidator, "ID_BUTTON7");
     const char* const arrow = readout::image_file(readout::indicator::up_arrow);
-    BitmapButton1 = new wxBitmapButton(this, ID_BITMAPBUTTON1, load_image(arrow), wxPoint(456, 152),
+    BitmapButton1 = new wxBitmapButton(this, ID_BITMAPBUTTON1, Image(arrow), wxPoint(456, 152),
                                        wxDefaultSize, wxBU_AUTODRAW, wxDefaultValidator,
                                        "ID_BITMAPBUTTON1");
-    BitmapButton2 = new wxBitmapButton(this, ID_BITMAPBUTTON2, load_image(arrow), wxPoint(456, 224),
+    BitmapButton2 = new wxBitmapButton(this, ID_BITMAPBUTTON2, Image(arrow), wxPoint(456, 224),
                                        wxDefaultSize, wxBU_AUTODRAW, wxDefaultValidator,
                                        "ID_BITMAPBUTTON2");
-    BitmapButton3 = new wxBitmapButton(this, ID_BITMAPBUTTON3, load_image(arrow), wxPoint(456, 304),
+    BitmapButton3 = new wxBitmapButton(this, ID_BITMAPBUTTON3, Image(arrow), wxPoint(456, 304),
                                        wxDefaultSize, wxBU_AUTODRAW, wxDefaultValidator,
                                        "ID_BITMAPBUTTON3");
-    BitmapButton4 = new wxBitmapButton(this, ID_BITMAPBUTTON4, load_image(arrow), wxPoint(456, 376),
+    BitmapButton4 = new wxBitmapButton(this, ID_BITMAPBUTTON4, Image(arrow), wxPoint(456, 376),
                                        wxDefaultSize, wxBU_AUTODRAW, wxDefaultValidator,
                                        "ID_BITMAPBUTTON4");
     TextCtrl11 = new wxTextCtrl(this, ID_TEXTCTRL11, wxEmptyString, wxPoint(560, 96), wxSize(296, 48), 0,
                                 wxDefaultValidator, "ID_TEXTCTRL11");
     Button8 = new wxButton(this, ID_BUTTON8, _("Atnevezes"), wxPoint(560, 168), wxSize(160, 48), 0,
                            wxDefaultValidator, "ID_BUTTON8");
-    BitmapButton5 = new wxBitmapButton(this, ID_BITMAPBUTTON5, load_image(readout::nok_image),
+    BitmapButton5 = new wxBitmapButton(this, ID_BITMAPBUTTON5, Image(readout::nok_image),
                                        wxPoint(552, 272), wxDefaultSize, wxBU_AUTODRAW,
                                        wxDefaultValidator, "ID_BITMAPBUTTON5");
     Button9 = new wxButton(this, ID_BUTTON9, _("Uj tipus"), wxPoint(880, 96), wxSize(120, 47), 0,
                            wxDefaultValidator, "ID_BUTTON9");
+    indicator_shown = {arrow, arrow, arrow, arrow, readout::nok_image};
 }
 
 void FoPanel::BindHandlers() {
@@ -274,6 +279,18 @@ void FoPanel::BindHandlers() {
 void FoPanel::AppendLog(const wxString& message) {
     TextCtrl2->AppendText("\n");
     TextCtrl2->AppendText(message);
+}
+
+// The update's progress keeps to one line, rewritten while nothing was logged after it.
+void FoPanel::ShowProgress(const wxString& line) {
+    if (progress_end == TextCtrl2->GetLastPosition()) {
+        TextCtrl2->Replace(progress_start, progress_end, line);
+    } else {
+        TextCtrl2->AppendText("\n");
+        progress_start = TextCtrl2->GetLastPosition();
+        TextCtrl2->AppendText(line);
+    }
+    progress_end = TextCtrl2->GetLastPosition();
 }
 
 wxString FoPanel::DataToJson() { return from_locale_narrow(catalogue::to_json(types)); }
@@ -404,9 +421,9 @@ void FoPanel::OnButton7Click(wxCommandEvent&) { GetParent()->Close(false); }
 // result come back as calls queued for the GUI thread.
 void FoPanel::RunUpdate() {
     if (UpdateRunning()) return;
-    AppendLog(self_update::under_way_line);
+    ShowProgress(self_update::under_way_line);
     update_worker = std::thread([this, s = update_settings] {
-        const auto report = [this](const std::string& line) { CallAfter([this, line] { AppendLog(ascii(line)); }); };
+        const auto report = [this](const std::string& line) { CallAfter([this, line] { ShowProgress(ascii(line)); }); };
         const std::string failure = self_update::install(s, report, update_cancel);
         CallAfter([this, failure] { FinishUpdate(failure); });
     });
@@ -414,9 +431,11 @@ void FoPanel::RunUpdate() {
 
 void FoPanel::FinishUpdate(const std::string& failure) {
     update_worker.join();
-    const std::string start_failure = failure.empty() ? self_update::start_installed(update_settings) : failure;
+    const std::string start_failure = failure.empty() ? self_update::restart(update_settings) : failure;
     if (!start_failure.empty()) {
-        AppendLog(ascii(self_update::failure_line(start_failure)));
+        const std::string line = self_update::failure_line(start_failure);
+        std::fprintf(stderr, "%s\n", line.c_str());  // also for the session log
+        AppendLog(ascii(line));
         return;
     }
     GetParent()->Close(false);
@@ -464,8 +483,8 @@ void FoPanel::Render() {
     if (usb_connected != was_connected)
         ReadoutEvent(usb_connected ? readout::link_event::board_connected : readout::link_event::board_lost, "");
     std::string failure = "board not connected";
+    if (!usb_connected) DropReadings();
     const bool read = usb_connected && ReadBoard(failure);
-    if (!read) DropReadings();
     if (const auto change = readings.update(read, usb_connected)) ReadoutEvent(*change, failure);
     UpdateIndicators();
 }
@@ -473,8 +492,22 @@ void FoPanel::Render() {
 bool FoPanel::ReadBoard(std::string& failure) {
     link_bus link(*usb);
     readout::stopping_bus board(link, [this] { return usb->last_exchange().ok(); });
-    if ((sensors_ready || SetUpSensors(board)) && ReadSensors(board) && ReadSsi(board)) return true;
-    failure = usb->last_exchange().reason();
+    readout::address_watch watched(board);
+    // A sensor missing at set-up is set up again on the next tick; the tick goes on reading.
+    std::vector<int> unanswered = sensors_ready ? std::vector<int>() : SetUpSensors(watched);
+    if (!board.failed()) {
+        const std::vector<int> reading = ReadSensors(watched);
+        if (unanswered.empty()) unanswered = reading;
+    }
+    if (!board.failed()) ReadSsi(board);
+    if (board.failed()) {
+        failure = usb->last_exchange().reason();
+        DropReadings();
+        return false;
+    }
+    if (unanswered.empty()) return true;
+    failure = readout::unanswered_text(unanswered);
+    DropSensorReadings();
     return false;
 }
 
@@ -488,43 +521,67 @@ void FoPanel::DropReadings() {
     // The sensors are woken and identified again once the board answers.
     sensors_ready = false;
     ssi_previous_valid = false;
-    for (wxTextCtrl* field : {TextCtrl1, TextCtrl4, TextCtrl5}) clear_field(field);
+    x_shown.reset();
+    clear_field(TextCtrl1);
+    DropSensorReadings();
 }
 
-bool FoPanel::SetUpSensors(readout::stopping_bus& board) {
+void FoPanel::DropSensorReadings() {
+    // Samples from before a gap would be averaged in with the first ones after it.
+    for (std::vector<float>* window : {&a_samples_1, &a_samples_2, &b_samples_1, &b_samples_2}) window->clear();
+    for (wxTextCtrl* field : {TextCtrl4, TextCtrl5}) clear_field(field);
+}
+
+std::vector<int> FoPanel::SetUpSensors(readout::address_watch& board) {
     board.i2c_init();
+    std::vector<int> unanswered;
+    std::string identities;
     for (const std::uint8_t address : {readout::sensor1_address, readout::sensor2_address}) {
+        board.clear();
         const std::uint8_t identity = readout::set_up_sensor(board, address);
-        if (board.failed()) return false;
-        TextCtrl2->AppendText(ascii(readout::identity_text(identity)));
+        if (board.unanswered()) unanswered.push_back(address == readout::sensor1_address ? 1 : 2);
+        identities += readout::identity_text(identity);
     }
+    // Logged once both answer, so a missing sensor does not repeat the other's identity.
+    if (!unanswered.empty()) return unanswered;
+    TextCtrl2->AppendText(ascii(identities));
     sensors_ready = true;
-    return true;
+    return unanswered;
 }
 
-bool FoPanel::ReadSensors(readout::stopping_bus& board) {
-    // A reading of one sensor alone enters no window.
+std::vector<int> FoPanel::ReadSensors(readout::address_watch& board) {
+    std::vector<int> unanswered;
+    board.clear();
     const readout::sensor_words one = readout::read_sensor(board, readout::sensor1_address);
+    if (board.unanswered()) unanswered.push_back(1);
+    board.clear();
     const readout::sensor_words two = readout::read_sensor(board, readout::sensor2_address);
-    if (board.failed()) return false;
+    if (board.unanswered()) unanswered.push_back(2);
+    // A reading of one sensor alone enters no window.
+    if (!unanswered.empty()) return unanswered;
     readout::push_sample(a_samples_1, one.first);
     readout::push_sample(b_samples_1, one.second);
     readout::push_sample(a_samples_2, two.first);
     readout::push_sample(b_samples_2, two.second);
     TextCtrl4->SetValue(format_rounded(static_cast<double>(readout::mean_difference(a_samples_1, a_samples_2))));
     TextCtrl5->SetValue(format_rounded(static_cast<double>(readout::mean_difference(b_samples_1, b_samples_2))));
-    return true;
+    return unanswered;
 }
 
-bool FoPanel::ReadSsi(readout::stopping_bus& board) {
+void FoPanel::ReadSsi(readout::bus& board) {
     const std::uint32_t value = board.ssi_read();
-    if (board.failed()) return false;
     ssi_value = static_cast<std::int32_t>(value);
-    if (ssi_previous_valid && readout::ssi_stable(ssi_value, ssi_previous))
+    const std::optional<std::int32_t> previous =
+        ssi_previous_valid ? std::optional<std::int32_t>(ssi_previous) : std::nullopt;
+    const std::optional<std::int32_t> settled = readout::settled_x(ssi_value, previous, x_shown, tolerance[0]);
+    // Two readings that agree rewrite the field, as they always have.
+    if (!settled)
+        clear_field(TextCtrl1);
+    else if (previous && readout::ssi_stable(ssi_value, *previous))
         TextCtrl1->SetValue(wxString::Format("%i", ssi_value));
+    x_shown = settled;
     ssi_previous = ssi_value;
     ssi_previous_valid = true;
-    return true;
 }
 
 wxBitmap FoPanel::NoReadingBitmap() {
@@ -537,53 +594,61 @@ wxBitmap FoPanel::NoReadingBitmap() {
 }
 
 void FoPanel::ShowNoReading(int row) {
-    wxBitmapButton* indicator = RowIndicators()[static_cast<std::size_t>(row)];
-    indicator->SetBitmap(NoReadingBitmap());
-    indicator->SetBitmapPosition(wxLEFT);
-    indicator->Fit();
-    no_reading_shown[row] = true;
+    const auto index = static_cast<std::size_t>(row);
+    if (indicator_shown[index] == no_reading_tile) return;
+    show_bitmap(RowIndicators()[index], NoReadingBitmap(), true);
+    indicator_shown[index] = no_reading_tile;
 }
 
-// The read-out counts a field without a number as 0.
-double FoPanel::ActualValue(const wxTextCtrl* field) { return read_number(field->GetValue()).value_or(0.0); }
+const wxBitmap& FoPanel::Image(const char* file) {
+    auto found = images.find(file);
+    if (found == images.end()) found = images.emplace(file, load_image(file)).first;
+    return found->second;
+}
+
+void FoPanel::ShowImage(std::size_t indicator, const char* file) {
+    // Setting and fitting a bitmap costs more than the tick's own work; an unchanged one is left.
+    if (indicator_shown[indicator] == file) return;
+    const bool row = indicator != overall_indicator;
+    show_bitmap(row ? RowIndicators()[indicator] : BitmapButton5, Image(file), row);
+    indicator_shown[indicator] = file;
+}
+
+std::optional<double> FoPanel::RowValue(int row) const {
+    const std::optional<double> value = read_number(ActualFields()[static_cast<std::size_t>(row)]->GetValue());
+    // An operator's empty Y counts as 0; a board row without a number has no reading.
+    return value || readout::from_board(row) ? value : 0.0;
+}
 
 void FoPanel::UpdateIndicators() {
     const Type* record = SelectedRecord();
     // Without a selected type there is nothing to compare against.
     if (record == nullptr) return;
     const double targets[4] = {record->X, record->Y, record->alpha, record->beta};
-    const auto fields = ActualFields();
-    const auto indicators = RowIndicators();
     for (int row = 0; row < 4; ++row) {
-        const std::optional<double> actual = read_number(fields[static_cast<std::size_t>(row)]->GetValue());
-        // An operator's empty Y counts as 0; a board row without a number has no reading.
-        const bool has_reading = actual || !readout::from_board(row);
+        const std::optional<double> actual = RowValue(row);
         previous_deviation[row] = deviation[row];
         // Not a number passes none of the band tests, so a row coming back needs two
         // readings in band before its OK mark.
-        deviation[row] = has_reading ? readout::deviation(targets[row], actual.value_or(0.0))
-                                     : std::numeric_limits<float>::quiet_NaN();
-        if (!has_reading) {
+        deviation[row] = actual ? readout::deviation(targets[row], *actual) : std::numeric_limits<float>::quiet_NaN();
+        if (!actual) {
             row_ok[row] = false;
-            if (!no_reading_shown[row]) ShowNoReading(row);
+            ShowNoReading(row);
             continue;
         }
         const readout::row_decision decision =
             readout::decide_row(deviation[row], previous_deviation[row], tolerance[row], row_ok[row]);
         row_ok[row] = decision.row_ok;
-        if (decision.image) {
-            show_image(indicators[static_cast<std::size_t>(row)], readout::image_file(*decision.image), true);
-            no_reading_shown[row] = false;
-        }
+        if (decision.image) ShowImage(static_cast<std::size_t>(row), readout::image_file(*decision.image));
     }
     switch (readout::decide_overall(row_ok, all_ok)) {
         case readout::overall_change::to_ok:
-            show_image(BitmapButton5, readout::ok_image, false);
+            ShowImage(overall_indicator, readout::ok_image);
             all_ok = true;
             RecordPositioning(records::kind::positioned);
             break;
         case readout::overall_change::to_nok:
-            show_image(BitmapButton5, readout::nok_image, false);
+            ShowImage(overall_indicator, readout::nok_image);
             all_ok = false;
             RecordPositioning(records::kind::left);
             break;
@@ -597,9 +662,9 @@ void FoPanel::RecordPositioning(records::kind what, const std::string& detail) {
     const Type* record = SelectedRecord();
     if (record_file == nullptr || record == nullptr) return;
     if (what == records::kind::positioned) positioned_type = record_of(*record);
-    const auto fields = ActualFields();
-    records::values actual{};
-    for (std::size_t row = 0; row < 4; ++row) actual[row] = ActualValue(fields[row]);
+    // A row without a reading is stored as none, never as 0.
+    records::readings actual{};
+    for (int row = 0; row < 4; ++row) actual[static_cast<std::size_t>(row)] = RowValue(row);
     records::event row = records::positioning(what, positioned_type.value_or(record_of(*record)), actual);
     row.detail = detail;
     record_file->add(std::move(row));

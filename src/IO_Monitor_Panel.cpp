@@ -1,5 +1,9 @@
 #include "IO_Monitor_Panel.h"
 
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
 #include <wx/font.h>
 #include <wx/intl.h>
 #include <wx/tooltip.h>
@@ -78,6 +82,23 @@ wxFlexGridSizer* single_column(int growable_row) {
 const wxString widest_input_label = "Input 12 : 255";
 const wxString widest_an0_label = "AN0: 8.88 V 88.88 Bar";
 const wxString widest_an1_label = "AN1 8.88 V";
+
+// How long leaving keeps trying to switch the outputs off while the link is up: a board
+// that stops answering gets one write timeout and the link's probe to come back.
+constexpr auto leave_retry_time = std::chrono::milliseconds(2500);
+
+// The frame of zeros, tried again one refresh apart until it goes through, the link is
+// down or leave_retry_time has passed. Returns how the last try went.
+exchange_outcome switch_outputs_off(a_usb& link) {
+    const io_monitor::output_frame off{};
+    const auto deadline = std::chrono::steady_clock::now() + leave_retry_time;
+    for (;;) {
+        link.write_outputs(off.data());
+        const exchange_outcome outcome = link.last_exchange();
+        if (outcome.ok() || !link.connected || std::chrono::steady_clock::now() >= deadline) return outcome;
+        std::this_thread::sleep_for(std::chrono::milliseconds(IO_Monitor_Panel::refresh_ms));
+    }
+}
 
 constexpr int centred = wxALIGN_CENTER_VERTICAL | wxALIGN_CENTER_HORIZONTAL;
 // The grid cells are filled (wxEXPAND); centring on top of that changes nothing and
@@ -215,8 +236,11 @@ IO_Monitor_Panel::~IO_Monitor_Panel() {
 void IO_Monitor_Panel::Leave() {
     if (timer != nullptr) timer->Stop();
     if (usb == nullptr) return;
-    const io_monitor::output_frame off{};
-    usb->write_outputs(off.data());
+    const exchange_outcome outcome = switch_outputs_off(*usb);
+    // No screen is left to show it.
+    if (!outcome.ok())
+        std::fprintf(stderr, "IO monitor: the outputs could not be switched off on leaving: %s\n",
+                     outcome.reason().c_str());
     // The link may go before this panel does (the frame destroys it first).
     usb = nullptr;
 }
@@ -257,8 +281,24 @@ void IO_Monitor_Panel::Render() {
     // Output 9 follows the PWM, whatever its toggle says.
     pwm_level = io_monitor::pwm_level_from_slider(Slider1->GetValue());
     outputs[io_monitor::pwm_output_index] = io_monitor::pwm_step(pwm_phase, pwm_level) ? 1 : 0;
-    // The refresh stops at its first failed exchange.
-    if (!read.ok()) return;
+    if (!read.ok()) {
+        SwitchOffWhileBlind();
+        return;
+    }
+    outputs_off = false;
     usb->write_outputs(outputs.data());
     Report(output_failures, usb->last_exchange());
+}
+
+void IO_Monitor_Panel::SwitchOffWhileBlind() {
+    // Without the board's status nothing stays switched on: zeros, every refresh until
+    // they go through.
+    if (outputs_off) return;
+    const io_monitor::output_frame off{};
+    usb->write_outputs(off.data());
+    const exchange_outcome written = usb->last_exchange();
+    Report(output_failures, written);
+    if (!written.ok()) return;
+    outputs_off = true;
+    TextCtrl1->AppendText(from_ascii(io_monitor::outputs_off_line) + "\n");
 }

@@ -11,6 +11,7 @@
 
 #include "Kelpon_v6Frame.h"
 #include "catalogue.h"
+#include "self_update.h"
 #include "text_convert.h"
 
 namespace {
@@ -20,7 +21,8 @@ void close_on_signal(int) {
     if (wxWindow* top = wxTheApp->GetTopWindow()) top->Close(false);
 }
 
-// A self-update starts the new program a second after asking the old one to close.
+// A station started again right after another closed (by hand, or the launcher after its own
+// longer wait) gives the closing one a moment.
 constexpr int wait_for_closing_station_ms = 3000;
 constexpr int notice_shown_ms = 5000;
 
@@ -35,8 +37,8 @@ public:
         text->Move(24, 24);
         Centre();
         closer.SetOwner(this);
-        // Ends with status 0: declining a taken folder is no failure, and a failure at start
-        // would make the self-update's restart fall back to the previous program.
+        // Ends with status 0: declining a taken folder is no failure, so the service does not
+        // start it again for it.
         Bind(wxEVT_TIMER, [this](wxTimerEvent&) { Destroy(); });
         closer.StartOnce(notice_shown_ms);
     }
@@ -88,6 +90,12 @@ bool Kelpon_v6App::OnInit() {
     frame->Show();
     SetTopWindow(frame);
     return true;
+}
+
+// An update under the service ends the station with the status that has the service start it again.
+int Kelpon_v6App::OnRun() {
+    const int status = wxApp::OnRun();
+    return self_update::service_restart_requested() ? self_update::restart_status : status;
 }
 
 Kelpon_v6App::~Kelpon_v6App() = default;

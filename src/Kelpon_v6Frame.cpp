@@ -7,6 +7,8 @@
 #include "a_records.h"
 #include "a_usb.h"
 #include "plant_delivery.h"
+#include "self_update.h"
+#include "station_service.h"
 
 wxBEGIN_EVENT_TABLE(Kelpon_v6Frame, wxFrame)
 wxEND_EVENT_TABLE()
@@ -30,13 +32,38 @@ Kelpon_v6Frame::Kelpon_v6Frame(wxWindow* parent, wxWindowID id) {
     StartPlantDelivery();
     panel_sizer->Add(current_panel, 1, wxALL | wxEXPAND, 0);
     panel_sizer->Layout();
+    current_panel->Bind(wxEVT_PAINT, &Kelpon_v6Frame::OnFirstPaint, this);
+    if (const long period = station_service::watchdog_period_ms(); period > 0) {
+        watchdog_tick.SetOwner(this);
+        Bind(wxEVT_TIMER, [](wxTimerEvent&) { station_service::alive(); }, watchdog_tick.GetId());
+        watchdog_tick.Start(static_cast<int>(period));
+    }
     ShowFullScreen(true, wxFULLSCREEN_ALL);
+}
+
+void Kelpon_v6Frame::OnFirstPaint(wxPaintEvent& event) {
+    event.Skip();
+    if (painted) return;
+    painted = true;
+    CallAfter(&Kelpon_v6Frame::Started);
+}
+
+void Kelpon_v6Frame::Started() {
+    // The launcher has written its own note to the session log already.
+    if (const std::string note = self_update::take_launcher_note(); !note.empty())
+        LogMessage(wxString::FromUTF8(note));
+    if (const std::string line = self_update::confirm_trial(); !line.empty()) {
+        std::fprintf(stderr, "%s\n", line.c_str());  // also for the session log
+        LogMessage(wxString::FromUTF8(line));
+    }
+    station_service::ready();
 }
 
 Kelpon_v6Frame::~Kelpon_v6Frame() {
     closing = true;
     // Whatever it has not delivered stays in the journal for the next start.
     if (plant_delivery != nullptr) plant_delivery->stop();
+    watchdog_tick.Stop();
     // The IO monitor switches the outputs off while the link is still there.
     for (wxWindow* panel : retired_panels)
         if (auto* monitor = dynamic_cast<IO_Monitor_Panel*>(panel)) monitor->Leave();

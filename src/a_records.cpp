@@ -94,7 +94,7 @@ const char* kind_name(kind what) {
     return "link";
 }
 
-event positioning(kind what, const type_values& type, const values& actual) {
+event positioning(kind what, const type_values& type, const readings& actual) {
     event row = for_type(what, type);
     row.actual = actual;
     return row;
@@ -180,13 +180,19 @@ void bind_text(sqlite3_stmt* statement, int index, const std::string& text) {
         sqlite3_bind_text(statement, index, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
-void bind_values(sqlite3_stmt* statement, int first, const std::optional<records::values>& values) {
-    for (int row = 0; row < 4; ++row) {
-        if (values)
-            sqlite3_bind_double(statement, first + row, (*values)[static_cast<std::size_t>(row)]);
-        else
-            sqlite3_bind_null(statement, first + row);
-    }
+void bind_value(sqlite3_stmt* statement, int index, std::optional<double> value) {
+    if (value)
+        sqlite3_bind_double(statement, index, *value);
+    else
+        sqlite3_bind_null(statement, index);
+}
+
+// The four rows of a value group, each NULL when the group or the row has none.
+template <typename Group>
+void bind_values(sqlite3_stmt* statement, int first, const std::optional<Group>& values) {
+    for (std::size_t row = 0; row < 4; ++row)
+        bind_value(statement, first + static_cast<int>(row),
+                   values ? std::optional<double>((*values)[row]) : std::nullopt);
 }
 
 bool is_damage(int code) {

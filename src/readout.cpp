@@ -65,6 +65,19 @@ std::uint8_t stopping_bus::i2c_read(std::uint8_t acknowledge) {
 }
 std::uint32_t stopping_bus::ssi_read() { return forward([this] { return board_.ssi_read(); }); }
 
+void address_watch::i2c_start() {
+    board_.i2c_start();
+    address_next_ = true;
+}
+
+std::uint8_t address_watch::i2c_write(std::uint8_t byte) {
+    const std::uint8_t result = board_.i2c_write(byte);
+    // Any answer but an acknowledge (0) leaves the address unanswered.
+    if (address_next_ && result != 0) unanswered_ = true;
+    address_next_ = false;
+    return result;
+}
+
 std::uint8_t set_up_sensor(bus& board, std::uint8_t address_byte) {
     wake(board, address_byte);
     return read_register(board, address_byte, register_identity);
@@ -84,6 +97,18 @@ std::string identity_text(std::uint8_t identity) {
     return "Reg " + std::to_string(register_identity) + ": " + std::to_string(identity);
 }
 
+std::string unanswered_text(const std::vector<int>& sensors) {
+    std::string named;
+    for (std::size_t i = 0; i < sensors.size(); ++i) {
+        char one[32];
+        const auto index = static_cast<std::size_t>(sensors[i] - 1);
+        std::snprintf(one, sizeof one, "%d (0x%02X)", sensors[i], sensor_registers::bus_address[index]);
+        named += std::string(i == 0 ? "" : " and ") + one;
+    }
+    return sensors.size() == 1 ? "sensor " + named + " does not acknowledge its address"
+                               : "sensors " + named + " do not acknowledge their addresses";
+}
+
 void push_sample(std::vector<float>& window, float sample) {
     window.push_back(sample);
     if (window.size() > window_size) window.erase(window.begin());
@@ -101,6 +126,16 @@ float mean_difference(const std::vector<float>& first, const std::vector<float>&
 }
 
 bool ssi_stable(std::int32_t value, std::int32_t previous) { return value == previous; }
+
+std::optional<std::int32_t> settled_x(std::int32_t value, std::optional<std::int32_t> previous,
+                                      std::optional<std::int32_t> shown, float tolerance) {
+    if (previous && ssi_stable(value, *previous)) return value;
+    if (!previous || !shown) return std::nullopt;
+    const auto distance = [](std::int64_t a, std::int64_t b) { return a > b ? a - b : b - a; };
+    const bool near_shown = static_cast<double>(distance(value, *shown)) <= static_cast<double>(tolerance);
+    const bool still = distance(value, *previous) <= 2 * encoder_jitter;
+    return near_shown && still ? shown : std::nullopt;
+}
 
 float deviation(double target, double actual) { return static_cast<float>(target - actual); }
 

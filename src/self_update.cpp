@@ -1,5 +1,7 @@
 #include "self_update.h"
 
+#include "version.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/sendfile.h>
@@ -13,10 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <vector>
 
 #include <curl/curl.h>
+
+extern char** environ;
 
 namespace self_update {
 
@@ -24,7 +29,6 @@ const char* const download_host = "downloads.station-maker.example";
 const char* const download_path = "/f/083-146-Varnold/Varnold";
 const char* const download_dir = "/home/merto/Documents/tmp/";
 const char* const installed_program = "/home/merto/Documents/Varnold";
-const char* const start_dir = "~/Documents";
 const char* const public_key = "/etc/varnold/update.pub";
 const char* const signature_suffix = ".minisig";
 const char* const under_way_line = "Update under way";
@@ -34,10 +38,22 @@ settings station_settings() {
     s.url = std::string("http://") + download_host + download_path;
     s.download_dir = self_update::download_dir;
     s.installed_program = self_update::installed_program;
-    s.start_dir = self_update::start_dir;
     s.public_key = self_update::public_key;
+    s.running_version = version::number;
+    // The package's place first, then that of an install from the source tree.
+    for (const char* launcher : {"/usr/bin/varnold-station", "/usr/local/bin/varnold-station"})
+        if (::access(launcher, X_OK) == 0) {
+            s.launcher = launcher;
+            break;
+        }
+    // The unit sets it, so the restart goes through the service that watches the station.
+    s.through_service = std::getenv("VARNOLD_SERVICE") != nullptr;
     return s;
 }
+
+std::string candidate_of(const std::string& program) { return program + ".new"; }
+std::string failed_of(const std::string& program) { return program + ".failed"; }
+std::string previous_of(const std::string& program) { return program + ".old"; }
 
 std::string failure_line(const std::string& reason) { return "Update failed: " + reason; }
 
@@ -252,19 +268,25 @@ std::string first_line(const std::string& text) {
     return line.empty() ? "" : ": " + line;
 }
 
-// Runs argv with the given descriptors as 3, 4, ... and an empty environment; returns its
-// exit status (-1 when it could not run or did not exit), with its error output in diagnostics.
-int run_tool(const std::vector<std::string>& argv, const std::vector<int>& fds, std::string& diagnostics) {
+struct tool_result {
+    bool ran = false;   // false: it could not be started, output says why
+    int status = -1;    // exit status, -1 when it did not exit
+    std::string output; // standard output and error
+};
+
+// Runs argv with the given descriptors as 3, 4, ... and an empty environment.
+tool_result run_tool(const std::vector<std::string>& argv, const std::vector<int>& fds) {
+    tool_result result;
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        diagnostics = with_reason("pipe");
-        return -1;
+        result.output = with_reason("pipe");
+        return result;
     }
     unique_fd reading(pipe_fds[0]), writing(pipe_fds[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, writing.get(), 1);
     posix_spawn_file_actions_adddup2(&actions, writing.get(), 2);
     for (std::size_t i = 0; i < fds.size(); ++i)
         posix_spawn_file_actions_adddup2(&actions, fds[i], 3 + static_cast<int>(i));
@@ -277,30 +299,67 @@ int run_tool(const std::vector<std::string>& argv, const std::vector<int>& fds, 
     const int spawned = ::posix_spawn(&child, argv[0].c_str(), &actions, nullptr, args.data(), no_environment);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        diagnostics = "cannot run " + argv[0] + ": " + std::strerror(spawned);
-        return -1;
+        result.output = argv[0] + ": " + std::strerror(spawned);
+        return result;
     }
+    result.ran = true;
     { unique_fd closing(std::move(writing)); }
     char buffer[512];
     for (ssize_t n; (n = ::read(reading.get(), buffer, sizeof buffer)) != 0;) {
-        if (n > 0) diagnostics.append(buffer, static_cast<std::size_t>(n));
+        if (n > 0) result.output.append(buffer, static_cast<std::size_t>(n));
         else if (errno != EINTR) break;
     }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
 }
 
-// minisign itself checks the signature (both its forms) and the signed trusted comment.
-std::string verify(const settings& s, int program, int signature) {
+// The key is checked apart from the signature, so that a missing or damaged key is not
+// taken for a bad release. A minisign public key file is a comment line and a line of
+// base64: "RW" and 54 more characters.
+std::string check_key(const std::string& key) {
+    std::ifstream in(key);
+    if (!in) return with_reason("no update key " + key);
+    std::string comment, encoded;
+    std::getline(in, comment);
+    std::getline(in, encoded);
+    const bool base64 = encoded.find_first_not_of(
+                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") == std::string::npos;
+    if (comment.rfind("untrusted comment:", 0) != 0 || encoded.size() != 56 || encoded.rfind("RW", 0) != 0 || !base64)
+        return "update key " + key + " is not a minisign public key";
+    return "";
+}
+
+// minisign checks the signature (both its forms) and the signed trusted comment, which
+// carries the release's version; version receives it.
+std::string verify(const settings& s, int program, int signature, std::string& release_version) {
     const unique_fd program_copy = high_copy(program), signature_copy = high_copy(signature);
     if (!program_copy || !signature_copy) return with_reason("checking the signature");
-    std::string diagnostics;
-    const int status = run_tool({s.verifier, "-V", "-q", "-p", s.public_key, "-m", "/dev/fd/3", "-x", "/dev/fd/4"},
-                                {program_copy.get(), signature_copy.get()}, diagnostics);
-    if (status == 0) return "";
-    return "signature does not verify" + first_line(diagnostics);
+    const tool_result checked = run_tool(
+        {s.verifier, "-V", "-Q", "-p", s.public_key, "-m", "/dev/fd/3", "-x", "/dev/fd/4"},
+        {program_copy.get(), signature_copy.get()});
+    if (!checked.ran) return "cannot run the signature check " + checked.output;
+    if (checked.status == 127 || checked.status < 0)
+        return "the signature check " + s.verifier + " did not run to its end" + first_line(checked.output);
+    if (checked.status != 0) return "signature does not verify" + first_line(checked.output);
+    release_version = signed_version(checked.output);
+    if (release_version.empty()) return "the signature names no version" + first_line(checked.output);
+    return "";
+}
+
+bool same_content(int fd, const std::string& path) {
+    std::ifstream other(path, std::ios::binary);
+    if (!other || ::lseek(fd, 0, SEEK_SET) != 0) return false;
+    char mine[65536], theirs[sizeof mine];
+    for (;;) {
+        const ssize_t n = ::read(fd, mine, sizeof mine);
+        if (n < 0) return false;
+        other.read(theirs, n);
+        if (other.gcount() != n || std::memcmp(mine, theirs, static_cast<std::size_t>(n)) != 0) return false;
+        if (n == 0) return other.peek() == std::char_traits<char>::eof();
+    }
 }
 
 std::string copy_from_start(int from, int to) {
@@ -315,57 +374,66 @@ std::string copy_from_start(int from, int to) {
     return "";
 }
 
-std::string write_staged(int program, const std::string& staged) {
-    ::unlink(staged.c_str());
-    unique_fd out(::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755));
-    if (!out) return with_reason(staged);
-    if (::fchmod(out.get(), 0755) != 0) return with_reason(staged);
-    const std::string copied = copy_from_start(program, out.get());
-    if (!copied.empty()) return copied;
-    if (::fsync(out.get()) != 0) return with_reason(staged);
-    return "";
-}
-
-// The new program is staged beside the installed one; the installed one stays under its
-// name until the rename over it, and afterwards as "<program>.old".
-std::string put_in_place(const settings& s, int program) {
-    const std::string& installed = s.installed_program;
-    const std::string staged = installed + ".new", previous = installed + ".old";
-    std::string failure = write_staged(program, staged);
-    if (failure.empty() && ::access(installed.c_str(), F_OK) == 0) {
-        if (::unlink(previous.c_str()) != 0 && errno != ENOENT) failure = with_reason(previous);
-        else if (::link(installed.c_str(), previous.c_str()) != 0) failure = with_reason(previous);
-    }
-    if (failure.empty() && ::rename(staged.c_str(), installed.c_str()) != 0) failure = with_reason(installed);
-    if (!failure.empty()) ::unlink(staged.c_str());
+// The candidate appears under its name complete and on disk, or not at all; the installed
+// program and the previous one are not touched.
+std::string stage(const settings& s, int program) {
+    const std::string candidate = candidate_of(s.installed_program), part = candidate + ".part";
+    ::unlink(part.c_str());
+    unique_fd out(::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755));
+    std::string failure = !out ? with_reason(part) : "";
+    if (failure.empty() && ::fchmod(out.get(), 0755) != 0) failure = with_reason(part);
+    if (failure.empty()) failure = copy_from_start(program, out.get());
+    if (failure.empty() && ::fsync(out.get()) != 0) failure = with_reason(part);
+    if (failure.empty() && ::rename(part.c_str(), candidate.c_str()) != 0) failure = with_reason(candidate);
+    if (!failure.empty()) ::unlink(part.c_str());
     return failure;
 }
 
-std::string expand_home(const std::string& dir, std::string& failure) {
-    if (dir != "~" && dir.rfind("~/", 0) != 0) return dir;
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home == '\0') failure = "no home folder (HOME is not set)";
-    return std::string(home != nullptr ? home : "") + dir.substr(1);
+// Starts the launcher detached from the station, which is about to close: it waits for the
+// station to let go of the folder, then tries the candidate.
+std::string start_launcher(const settings& s) {
+    const std::string folder = fs::path(s.installed_program).parent_path().string();
+    std::vector<std::string> environment = {"VARNOLD_FOLDER=" + folder};
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::strncmp(*entry, "VARNOLD_FOLDER=", 15) != 0) environment.emplace_back(*entry);
+    std::vector<char*> env;
+    for (auto& entry : environment) env.push_back(entry.data());
+    env.push_back(nullptr);
+    std::string launcher = s.launcher;
+    char* argv[] = {launcher.data(), nullptr};
+    // The station's own descriptors (the board among them) stay with the station.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    pid_t child = 0;
+    const int spawned = ::posix_spawn(&child, launcher.c_str(), &actions, &attributes, argv, env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) return "cannot start " + launcher + ": " + std::strerror(spawned);
+    return "";
 }
-
-// $1 start folder, $2 program name, $3 restart delay, $4 fallback window. The status and
-// how long the new program ran go to the session log when it fails at once.
-constexpr const char* restart_script = R"({
-sleep "$3" && cd "$1" || exit
-started=$(date +%s)
-"./$2"
-status=$?
-if [ "$status" -ne 0 ] && [ $(( $(date +%s) - started )) -lt "$4" ] && [ -x "./$2.old" ]; then
-    echo "$2: the new program ended at start (status $status); starting the previous one, $2.old" >&2
-    exec "./$2.old"
-fi
-} &)";
 
 }  // namespace
 
+std::string signed_version(const std::string& trusted_comment) {
+    const std::string line = trusted_comment.substr(0, trusted_comment.find('\n'));
+    static const std::string key = "version:";
+    for (std::size_t at = 0; at < line.size();) {
+        const std::size_t end = std::min(line.find_first_of(" \t", at), line.size());
+        if (line.compare(at, key.size(), key) == 0 && end > at + key.size())
+            return line.substr(at + key.size(), end - at - key.size());
+        at = end + 1;
+    }
+    return "";
+}
+
 std::string install(const settings& s, const progress_fn& progress, const std::atomic<bool>& cancel) {
-    if (::access(s.public_key.c_str(), R_OK) != 0) return with_reason("no update key " + s.public_key);
-    std::string failure;
+    std::string failure = check_key(s.public_key);
+    if (!failure.empty()) return failure;
+    if (::access(s.launcher.c_str(), X_OK) != 0 && !s.through_service) return with_reason("no launcher " + s.launcher);
     const unique_fd folder = open_private_folder(s.download_dir, failure);
     if (!folder) return failure;
     const std::string name = fs::path(s.installed_program).filename().string();
@@ -375,34 +443,55 @@ std::string install(const settings& s, const progress_fn& progress, const std::a
     failure = fetch(s, s.url, program.get(), s.max_program_bytes, progress ? &progress : nullptr, cancel);
     if (failure.empty())
         failure = fetch(s, s.url + signature_suffix, signature.get(), max_signature_bytes, nullptr, cancel);
-    if (failure.empty()) failure = verify(s, program.get(), signature.get());
-    if (failure.empty()) failure = put_in_place(s, program.get());
+    std::string release;
+    if (failure.empty()) failure = verify(s, program.get(), signature.get(), release);
+    if (failure.empty() && !version::newer(release, s.running_version))
+        failure = release + " is not newer than " + s.running_version;
+    const std::string failed = failed_of(s.installed_program);
+    if (failure.empty() && same_content(program.get(), failed))
+        failure = release + " failed at its last start; it is kept as " + fs::path(failed).filename().string();
+    if (failure.empty()) failure = stage(s, program.get());
     return failure;
 }
 
-std::string start_installed(const settings& s) {
-    std::string failure;
-    const std::string dir = expand_home(s.start_dir, failure);
-    if (!failure.empty()) return failure;
-    const std::string name = fs::path(s.installed_program).filename().string();
-    std::vector<std::string> argv = {"sh", "-c", restart_script, "sh", dir, name,
-                                     std::to_string(s.restart_delay_s), std::to_string(s.fallback_window_s)};
-    std::vector<char*> args;
-    for (auto& arg : argv) args.push_back(arg.data());
-    args.push_back(nullptr);
-    // The station's own descriptors (the board among them) stay with the station.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    pid_t shell = 0;
-    const int spawned = ::posix_spawn(&shell, "/bin/sh", &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return std::string("cannot start the new program: ") + std::strerror(spawned);
-    // The shell puts the restart in the background and ends at once.
-    int status = 0;
-    while (::waitpid(shell, &status, 0) < 0 && errno == EINTR) {
-    }
+namespace {
+std::atomic<bool> service_restart{false};
+}
+
+void request_service_restart() { service_restart = true; }
+bool service_restart_requested() { return service_restart; }
+
+std::string restart(const settings& s) {
+    if (!s.through_service) return start_launcher(s);
+    request_service_restart();
     return "";
+}
+
+std::string confirm_trial() {
+    const char* trial = std::getenv("VARNOLD_TRIAL");
+    if (trial == nullptr) return "";
+    const std::string candidate = trial;
+    ::unsetenv("VARNOLD_TRIAL");  // not for the programs this one starts
+    const std::string::size_type suffix = candidate.rfind('.');
+    const std::string program = candidate.substr(0, suffix), previous = previous_of(program);
+    if (suffix == std::string::npos || candidate_of(program) != candidate) return "";
+    const std::string part = previous + ".part";
+    ::unlink(part.c_str());
+    if (::link(program.c_str(), part.c_str()) != 0 || ::rename(part.c_str(), previous.c_str()) != 0) {
+        ::unlink(part.c_str());
+        return failure_line(with_reason("keeping the previous program as " + previous));
+    }
+    // The launcher takes the candidate away when it gives up on it; then this one is no update.
+    if (::rename(candidate.c_str(), program.c_str()) != 0)
+        return failure_line(with_reason("the launcher gave up on this program; " + candidate));
+    return std::string("Updated to ") + version::number + "; the previous program is kept as " + previous;
+}
+
+std::string take_launcher_note() {
+    const char* note = std::getenv("VARNOLD_UPDATE_NOTE");
+    const std::string line = note != nullptr ? note : "";
+    ::unsetenv("VARNOLD_UPDATE_NOTE");
+    return line;
 }
 
 }  // namespace self_update

@@ -1,10 +1,10 @@
 // varnold-check: the commissioning check of a controller board (see board_check.h).
 #include "board_check.h"
+#include "command_line.h"
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -12,30 +12,23 @@ std::atomic<bool> interrupted{false};
 
 void on_signal(int) { interrupted = true; }
 
-void usage(std::FILE* to) {
-    std::fputs("usage: varnold-check [--outputs] [--record FILE]\n"
-               "Checks the controller board (USB 04d8:0053): link, inputs, analog channels, outputs,\n"
-               "both motion sensors, the encoder and the exchange time. Close the station first.\n"
-               "  --outputs      switch each output on for half a second, then off again\n"
-               "  --record FILE  write what the board answered as a scenario of the emulated board\n"
-               "Exit status 0 when no check FAILed.\n",
-               to);
-}
+const char* const usage =
+    "usage: varnold-check [--outputs] [--record FILE]\n"
+    "Checks the controller board (USB 04d8:0053): link, inputs, analog channels, outputs,\n"
+    "both motion sensors, the encoder and the exchange time. Close the station first.\n"
+    "  --outputs      switch each output on for half a second, then off again\n"
+    "  --record FILE  write what the board answered as a scenario of the emulated board\n"
+    "Exit status 0 when no check FAILed.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        usage(stdout);
-        return 0;
-    }
+    if (const int status = command_line::answer_standard(argc, argv, "varnold-check", usage); status >= 0)
+        return status;
     board_check::options chosen;
     std::string error;
-    if (!board_check::parse_arguments(argc, argv, chosen, error)) {
-        std::fprintf(stderr, "varnold-check: %s\n", error.c_str());
-        usage(stderr);
-        return 2;
-    }
+    if (!board_check::parse_arguments(argc, argv, chosen, error))
+        return command_line::refuse("varnold-check", error, usage);
     chosen.interrupted = &interrupted;
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);

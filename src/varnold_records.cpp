@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include "a_records.h"
+#include "command_line.h"
 #include "records_cli.h"
 #include "records_summary.h"
 
@@ -378,14 +379,13 @@ std::string export_records(sqlite3* db, const options& o, checked_output& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const int status = command_line::answer_standard(argc, argv, "varnold-records", usage); status >= 0)
+        return status;
     // A file-size limit ends the export with "File too large", not with a signal.
     std::signal(SIGXFSZ, SIG_IGN);
     options o;
     std::string error;
-    if (!parse_options(argc, argv, o, error)) {
-        std::fprintf(stderr, "varnold-records: %s\n%s", error.c_str(), usage);
-        return 2;
-    }
+    if (!parse_options(argc, argv, o, error)) return command_line::refuse("varnold-records", error, usage);
     if (records_cli::is_central(o.db)) return records_cli::run_central(o);
     if (const std::string reason = unreadable_reason(o.db); !reason.empty()) return records_cli::fail(o.db + ": " + reason);
     sqlite3* db = nullptr;

@@ -13,6 +13,7 @@
 #include <wx/weakref.h>
 
 #include "fopanel_fixture.h"
+#include "sqlite_rows.h"
 
 namespace {
 
@@ -115,6 +116,9 @@ protected:
             EXPECT_EQ(text(field), "");
         EXPECT_EQ(overall(), "NOK.png");
     }
+    std::string positioned_rows() const {
+        return sqlite_rows(dir.file("Records.db"), "SELECT count(*) FROM events WHERE kind = 'positioned'").at(0);
+    }
     std::size_t log_count(const std::string& line) const {
         const std::string log = text(panel->TextCtrl2);
         std::size_t count = 0;
@@ -196,6 +200,49 @@ TEST_F(PositionerReadout, TicksReadTheBoardAndEveryRowCountsWithItsOwnTolerance)
     gui_test::click(panel->Button2);
     gui_test::click(panel->Button3);
     EXPECT_EQ(text(panel->TextCtrl2), "I2c initialized\n" + diagnostic("-1", "2", std::vector<int>(14, 2)));
+}
+
+// With every target 0, three ways a shaft out of position once looked in position: samples
+// from before a gap, sensors that do not answer (reads give 0xFF), a shaft that keeps moving.
+// From the event on: no OK image, no OK mark on the rows concerned, no "positioned" row; the
+// OK returns once fresh readings are in tolerance again.
+TEST_F(PositionerReadout, StaleSilentOrMovingReadingsNeverShowOk) {
+    emu_board().set_encoder(0);
+    set_words(0, 0, 0, 0);
+    open(zero_targets, true);
+    panel->TextCtrl3->SetValue("0");
+    const auto set_present = [](bool present) { for (int s : {0, 1}) emu_board().set_sensor_present(s, present); };
+    std::uint32_t x = 0;
+    const struct { const char* name; std::vector<int> rows; std::function<void()> event, each_tick, settle; } cases[] = {
+        // Out while the shaft moves to A = 500 (band 250); the first reading after the gap is 500.
+        {"gap", {2}, [&] { plug(false); ticks(1); set_words(500, 0, 0, 0); plug(true); }, [] {},
+         [&] { set_words(0, 0, 0, 0); }},
+        {"sensors off", {2, 3}, [&] { set_present(false); }, [] {}, [&] { set_present(true); }},
+        // 250 counts a second, 50 a tick; it settles 3 counts off its target.
+        {"moving", {0}, [] {}, [&] { emu_board().set_encoder(x += 50); }, [&] { emu_board().set_encoder(3); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int i = 0; i < 12 && !ok_shown(); ++i) ticks(1);
+        ASSERT_TRUE(ok_shown());
+        const std::string positioned = positioned_rows();
+        c.event();
+        for (int tick = 0; tick < 12; ++tick) {
+            c.each_tick();
+            ticks(1);
+            EXPECT_FALSE(ok_shown()) << "tick " << tick;
+            for (int row : c.rows) EXPECT_NE(shown(indicator(row)), "ok-mark.png") << "tick " << tick;
+        }
+        EXPECT_EQ(positioned_rows(), positioned);
+        c.settle();
+        for (int i = 0; i < 12 && !ok_shown(); ++i) ticks(1);
+        EXPECT_TRUE(ok_shown());
+        for (int row : c.rows) EXPECT_EQ(shown(indicator(row)), "ok-mark.png");
+    }
+    EXPECT_EQ(log_count("Readings stopped: sensors 1 (0x68) and 2 (0x69) do not acknowledge their addresses"), 1u);
+    EXPECT_EQ(sqlite_rows(dir.file("Records.db"), "SELECT quote(actual_x), actual_y, quote(actual_alpha) FROM events "
+                                                  "WHERE kind = 'left' LIMIT 1"),
+              std::vector<std::string>{"NULL|0.0|NULL"}) << "the board lost: no reading, not 0";
 }
 
 // Every reply failing for a while, in each way a reply can fail, with every target 0: no

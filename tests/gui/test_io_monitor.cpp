@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/slider.h>
@@ -70,8 +71,8 @@ protected:
 // monitor at start does, the controls are laid out before GTK styles them: the widest texts
 // must still fit, with a few pixels for a frame, and lie on the screen. One refresh reads
 // the status and writes the outputs; a failed read keeps the last values on show, says so
-// and writes nothing; a failed write is reported; a link that is down is the check box's
-// business; leaving, by "Home" or by closing, switches every output off.
+// and switches the outputs off; a failed write is reported; a link that is down is the check
+// box's business; leaving, by "Home" or by closing, switches every output off or says why not.
 TEST_F(IoMonitor, ShowsTheBoardDrivesItsOutputsAndSwitchesThemOffWhenLeft) {
     for (int input = 1; input <= 12; ++input) test_board().set_input(input, input == 12 ? 255 : 0);
     test_board().set_input(3, 1);
@@ -107,18 +108,22 @@ TEST_F(IoMonitor, ShowsTheBoardDrivesItsOutputsAndSwitchesThemOffWhenLeft) {
     EXPECT_EQ(label(panel->InputButtons[11]), "Input 12 : 255");
     EXPECT_EQ(label(panel->Button2), "AN0: 9.99 V 28.48 Bar");
 
+    // Three failed reads: the outputs off with zeros, tried again until they go through
+    // (the first is stalled), the toggles back once the status is read again.
     test_board().set_input(3, 5);
-    test_board().fail_next(1, emu::fault::short_reply, emu::direction::in);
-    refresh();
-    EXPECT_EQ(sent(), packets{{0x82}});
-    EXPECT_EQ(label(panel->InputButtons[2]), "Input 3 : 1");
-    refresh();
-    EXPECT_EQ(label(panel->InputButtons[2]), "Input 3 : 5");
+    test_board().fail_next(3, emu::fault::short_reply, emu::direction::in);
     test_board().fail_next_command(0x83, emu::fault::stall);
     refresh();
-    refresh();
+    for (int i = 0; i < 2; ++i) panel->Render();
+    EXPECT_EQ(label(panel->InputButtons[2]), "Input 3 : 1");
+    EXPECT_EQ(test_board().outputs(), decltype(test_board().outputs()){});
+    panel->Render();
+    EXPECT_EQ(label(panel->InputButtons[2]), "Input 3 : 5");
+    const std::vector<std::uint8_t> read{0x82};
+    EXPECT_EQ(sent(), (packets{read, output_request({}), read, output_request({}), read, read, output_request({1, 17})}));
     EXPECT_EQ(text_box(), "Texthello timer restart\nStatus read failed, last values shown: reply too short\n"
-                          "Status read resumed\nOutput write failed: Pipe error\nOutput write resumed\n");
+                          "Output write failed: Pipe error\nOutput write resumed\n"
+                          "Outputs switched off until status reads resume\nStatus read resumed\n");
 
     const std::string reported = text_box();
     test_board().unplug();
@@ -135,10 +140,11 @@ TEST_F(IoMonitor, ShowsTheBoardDrivesItsOutputsAndSwitchesThemOffWhenLeft) {
     ASSERT_EQ(sent().back(), output_request({1, 5, 9, 17}));
     wxWeakRef<IO_Monitor_Panel> old_panel(panel);
     test_board().clear_transfers();
+    test_board().fail_next_command(0x83, emu::fault::stall);
     gui_test::click(panel->Button1);
     EXPECT_NE(dynamic_cast<FoPanel*>(frame->current_panel), nullptr);
     EXPECT_TRUE(gui_test::pump_until([&] { return !old_panel; }, 5s));
-    EXPECT_EQ(sent(0x83), packets{output_request({})}) << "one frame of zeros, nothing after it";
+    EXPECT_EQ(sent(0x83), packets(2, output_request({}))) << "zeros until they go through, nothing after them";
 
     frame->SwitchPanel(1);
     panel = dynamic_cast<IO_Monitor_Panel*>(frame->current_panel);
@@ -147,10 +153,13 @@ TEST_F(IoMonitor, ShowsTheBoardDrivesItsOutputsAndSwitchesThemOffWhenLeft) {
     EXPECT_FALSE(panel->OutputToggles[0]->GetValue()) << "a fresh screen";
     press_outputs({7});
     refresh();
-    test_board().clear_transfers();
+    test_board().unplug();
+    wait_connected(false);
+    testing::internal::CaptureStderr();
     gui_test::close_frame(frame);
     frame = nullptr;
-    EXPECT_EQ(sent(0x83), packets{output_request({})});
+    EXPECT_THAT(testing::internal::GetCapturedStderr(),
+                testing::HasSubstr("IO monitor: the outputs could not be switched off on leaving: board not connected"));
 }
 
 }  // namespace

@@ -122,10 +122,13 @@ inline void make_key(const std::string& key) {
     ASSERT_EQ(std::system(("minisign -G -W -p " + key + ".pub -s " + key + ".key >/dev/null").c_str()), 0);
 }
 
-// The minisign signature of content by KEY.key; mode "-l" gives the legacy form.
-inline std::string signature(const std::string& content, const std::string& key, const std::string& mode = "") {
+// The minisign signature of content by KEY.key with a trusted comment (a release names its
+// version there); mode "-l" gives the legacy form.
+inline std::string signature(const std::string& content, const std::string& key, const std::string& mode = "",
+                             const std::string& trusted = "version:99.0") {
     std::ofstream(key + ".signed", std::ios::binary | std::ios::trunc) << content;
-    const std::string sign = "minisign -S " + mode + " -s " + key + ".key -m " + key + ".signed </dev/null >/dev/null";
+    const std::string sign = "minisign -S " + mode + " -t '" + trusted + "' -s " + key + ".key -m " + key +
+                             ".signed </dev/null >/dev/null";
     EXPECT_EQ(std::system(sign.c_str()), 0) << sign;
     return read_file(key + ".signed.minisig");
 }

@@ -52,6 +52,20 @@ TEST(ReadoutSequence, AFailedExchangeEndsTheTickAndGivesNoReading) {
     }
 }
 
+// X follows two readings that agree; it keeps the value on show while the shaft stays
+// within tolerance of it and steps no more than a count either side (jitter) can; otherwise
+// it has none.
+TEST(ReadoutSsi, SettledPositionOnlyForAStillShaft) {
+    const std::optional<std::int32_t> none;
+    const struct { std::int32_t value; std::optional<std::int32_t> previous, shown, settled; } cases[] = {
+        {100, 100, none, 100},  {102, 100, 100, 100}, {98, 100, 100, 100},  {103, 100, 100, none},
+        {110, 109, 100, 100},   {111, 110, 100, none}, {100, none, 100, none}, {101, 100, none, none},
+        {150, 100, 100, none},  {150, 150, none, 150},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(readout::settled_x(c.value, c.previous, c.shown, 10.0f), c.settled) << c.value;
+}
+
 // Stops and resumptions are reported once each; a board that never came is not reported.
 TEST(ReadoutFlow, ReportsEachStopAndResumptionOnce) {
     using readout::link_event;

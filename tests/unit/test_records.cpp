@@ -103,16 +103,16 @@ TEST_F(Records, ExportAndSummaryOfAKnownFileWhileTheStationHasItOpen) {
     store->host = "station-7";
     const records::type_values type{1, "T100", {100.0f, 2.5f, -0.4f, 0.0f}};
     store->add(records::positioning(records::kind::positioned, type, {95, 2, 0, 0}));
-    store->add(records::positioning(records::kind::left, type, {150, 2, 0, 0}));
-    store->add(records::positioning(records::kind::positioned, type, {105, 2, 0, 0}));
+    store->add(records::positioning(records::kind::left, type, {std::nullopt, 2, 0, 0}));
+    store->add(records::positioning(records::kind::positioned, type, {105, 2, std::nullopt, 0}));
     store->add(records::positioning(records::kind::positioned, {2, "=2+2", {0, 0, 0, 0}}, {1, 0, 0, 0}));
     store->add(records::catalogue_changes(type, {1, "Uj, \"nev\"", {105.0f, 2.5f, -0.4f, 0.0f}}, "Mentes"));
     const std::string db = "--db " + dir + "/Records.db";
     const std::string header = "id,kind,ts_utc,host,type_id,type_name,target_x,target_y,target_alpha,target_beta,"
                                "actual_x,actual_y,actual_alpha,actual_beta,field,old_value,new_value,detail\n";
     EXPECT_EQ(run(db + " --csv --since 2026-12-06T15:00:03 --until 2026-12-06T15:00:06.000"),
-              header + "2,left,2026-12-06T15:00:03.000Z,station-7,1,T100,100,2.5,-0.4000000059604645,0,150,2,0,0,,,,\n"
-                       "3,positioned,2026-12-06T15:00:04.500Z,station-7,1,T100,100,2.5,-0.4000000059604645,0,105,2,0,0,"
+              header + "2,left,2026-12-06T15:00:03.000Z,station-7,1,T100,100,2.5,-0.4000000059604645,0,,2,0,0,,,,\n"
+                       "3,positioned,2026-12-06T15:00:04.500Z,station-7,1,T100,100,2.5,-0.4000000059604645,0,105,2,,0,"
                        ",,,\n4,positioned,2026-12-06T15:00:06.000Z,station-7,2,'=2+2,0,0,0,0,1,0,0,0,,,,\n");
     EXPECT_EQ(run(db + " --csv --kind catalogue --type 1"),
               header + "5,catalogue,2026-12-06T15:00:07.500Z,station-7,1,\"Uj, \"\"nev\"\"\",105,2.5,-0.4000000059604645,"
@@ -122,7 +122,7 @@ TEST_F(Records, ExportAndSummaryOfAKnownFileWhileTheStationHasItOpen) {
               "type_id   type_name             row     count        mean     std_dev         min         max        cp       cpk\n"
               "1         T100                  X           2       0.000       7.071      -5.000       5.000      0.47      0.47  too few\n"
               "1         T100                  Y           2       0.500       0.000       0.500       0.500         -         -  too few\n"
-              "1         T100                  alpha       2      -0.400       0.000      -0.400      -0.400         -         -  too few\n"
+              "1         T100                  alpha       1      -0.400       0.000      -0.400      -0.400         -         -  too few\n"
               "1         T100                  beta        2       0.000       0.000       0.000       0.000         -         -  too few\n");
     EXPECT_EQ(store->pending(), 0u);
 }
