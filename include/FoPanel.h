@@ -146,7 +146,8 @@ public:
     std::int32_t ssi_value = 0;
     std::int32_t ssi_previous = 0;
     std::vector<float> a_samples_1, a_samples_2, b_samples_1, b_samples_2;
-    float tolerance[4] = {10.0f, 10.0f, 250.0f, 250.0f};
+    float tolerance[4] = {readout::row_tolerance[0], readout::row_tolerance[1], readout::row_tolerance[2],
+                          readout::row_tolerance[3]};
     float deviation[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     float previous_deviation[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     bool row_ok[4] = {false, false, false, false};
@@ -221,6 +222,8 @@ private:
     void RecordChanges(const records::type_values& before, const char* command);
     // The one place every save is recorded, once it is known where the catalogue went.
     void RecordSave(std::vector<records::event> rows, const catalogue::save_result& result);
+    // A row with the bytes of the file a save wrote.
+    void AddSavedFile(std::vector<records::event>& rows, const catalogue::save_result& result);
     void RecordLink(const std::string& what);
 
     // The catalogue file as loaded or last saved: a save replaces only that file.

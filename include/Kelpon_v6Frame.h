@@ -9,6 +9,9 @@
 
 class a_records;
 class a_usb;
+namespace plant {
+class delivery;
+}
 
 // The one full-screen window: owns the USB link and shows one panel at a time.
 class Kelpon_v6Frame : public wxFrame {
@@ -27,11 +30,14 @@ public:
     a_usb* usb = nullptr;
     // The production record file, kept across panel switches.
     a_records* record_file = nullptr;
+    // Delivers the record file to the plant's database when the station has a plant file.
+    plant::delivery* plant_delivery = nullptr;
     wxPanel* current_panel = nullptr;
     wxBoxSizer* panel_sizer = nullptr;
 
 private:
     void DestroyRetiredPanels();
+    void StartPlantDelivery();
     // Once the first frame is painted: a new program on trial becomes the installed one,
     // and the service learns that the station is up.
     void OnFirstPaint(wxPaintEvent& event);

@@ -18,7 +18,7 @@ struct sqlite3_stmt;
 namespace records {
 
 // Layout version kept in the file's user_version; a file of a newer layout is left alone.
-constexpr int schema_version = 1;
+constexpr int schema_version = 2;
 // Events of an outage kept in memory until the file takes them; the oldest go first beyond.
 constexpr std::size_t pending_limit = 10000;
 // How often a backlog is tried again when no new event comes to try it.
@@ -43,6 +43,7 @@ struct event {
     std::optional<values> target;
     std::optional<readings> actual;
     std::string field, old_value, new_value, detail;
+    std::optional<std::string> content;  // bytes of a saved catalogue file
 };
 
 // A shaft type as the records see it.
@@ -60,6 +61,11 @@ std::vector<event> catalogue_changes(const type_values& before, const type_value
 // A row for a whole type or catalogue (a new type, a catalogue file created).
 event catalogue_event(const std::optional<type_values>& type, const std::string& field,
                       const std::string& new_value, const std::string& detail);
+
+// A saved catalogue file: its exact bytes, their SHA-256 (new_value) and where it went (detail).
+event catalogue_file(const std::string& path, std::string bytes);
+// Lower-case hex SHA-256 of the bytes.
+std::string sha256_hex(const std::string& bytes);
 
 // Millisecond UTC time in ISO-8601 form, as stored in ts_utc.
 std::string utc_timestamp(std::chrono::system_clock::time_point when);
@@ -99,6 +105,8 @@ public:
     // Where the outage and repair lines go; the frame puts them into the positioner's log.
     std::function<void(const std::string&)> log_line;
     // The clock of the timestamps; tests set a fixed one.
+    // Called after events went into the file (the plant delivery takes them from there).
+    std::function<void()> on_written;
     std::function<std::chrono::system_clock::time_point()> now = [] { return std::chrono::system_clock::now(); };
     std::string host;
 
@@ -107,7 +115,7 @@ private:
 
     outcome write_queue(std::string& reason);
     outcome open_file(std::string& reason);
-    outcome create_schema(std::string& reason);
+    outcome create_schema(const char* sql, std::string& reason);
     outcome insert(const records::event& event, std::string& reason);
     outcome fail(int code, std::string& reason);
     void close_file();

@@ -156,6 +156,9 @@ private:
     enum class state { starting, flowing, stopped } state_ = state::starting;
 };
 
+// How far each row (X, Y, alpha, beta) may be from its target.
+constexpr std::array<float, 4> row_tolerance{10.0f, 10.0f, 250.0f, 250.0f};
+
 enum class indicator { up_arrow, down_arrow, ok_mark };
 const char* image_file(indicator image);
 

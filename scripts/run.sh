@@ -1,16 +1,19 @@
 #!/bin/bash
 # Sets up, builds and starts the station. With no board attached it runs on the
 # emulated board; with no display it runs under Xvfb for a while and saves a screenshot.
-#   scripts/run.sh [--emulated] [--seconds N] [--scenario FILE]
+# --plant starts a throwaway PostgreSQL server, lets the station deliver its records to it
+# (over TLS, verified) and prints the central summary at the end.
+#   scripts/run.sh [--emulated] [--seconds N] [--scenario FILE] [--plant]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
-emulated=auto seconds=20 scenario=""
+emulated=auto seconds=20 scenario="" plant=no
 while [ $# -gt 0 ]; do
   case "$1" in
     --emulated) emulated=yes ;;
     --seconds) seconds=$2; shift ;;
     --scenario) scenario=$2; shift ;;
+    --plant) plant=yes ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -40,8 +43,30 @@ fi
 
 export GDK_GL=disable NO_AT_BRIDGE=1
 export LANG=${LANG:-C.UTF-8}
+if [ "$plant" = yes ]; then
+  server="$build/plant-demo-server"
+  "$root/scripts/throwaway-postgres.sh" remove "$server"
+  trap '"$root/scripts/throwaway-postgres.sh" remove "$server"' EXIT
+  port=$("$root/scripts/throwaway-postgres.sh" start "$server")
+  central="postgresql://postgres@127.0.0.1:$port/postgres"
+  "$build/varnold-records" --db "$central" --init
+  psql -q "$central" -c "CREATE ROLE demo_station LOGIN IN ROLE varnold_station"
+  # The station's one file: the server verified against the certificate authority made for it.
+  export VARNOLD_PLANT_CONF="$build/plant-demo.conf"
+  printf 'connection = host=localhost port=%s dbname=postgres user=demo_station sslmode=verify-full sslrootcert=%s\nstation = demo\n' \
+    "$port" "$server/ca.crt" >"$VARNOLD_PLANT_CONF"
+  echo "Plant database on port $port; the station delivers as 'demo' ($VARNOLD_PLANT_CONF)."
+fi
+central_summary() {
+  [ "$plant" = yes ] || return 0
+  echo "Central summary of station 'demo' ($("$build/varnold-records" --db "$central" --csv --station demo | tail -n +2 | wc -l) rows delivered):"
+  "$build/varnold-records" --db "$central" --station demo --summary
+}
 if [ -n "${DISPLAY:-}" ]; then
-  exec "${cmd[@]}"
+  [ "$plant" = yes ] || exec "${cmd[@]}"
+  "${cmd[@]}" || true
+  central_summary
+  exit 0
 fi
 
 shot="$root/out/station.png"
@@ -61,3 +86,4 @@ xvfb-run -a -s "-screen 0 1024x600x24" bash -c '
 echo "Screenshot saved: $shot"
 echo "Records of this and earlier runs ($station_dir/Records.db):"
 "$build/varnold-records" --db "$station_dir/Records.db" --summary
+central_summary

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Sets up, builds and runs every test: the plain build (fast, link, GUI and script tests),
-# then the unit, link and GUI tests under AddressSanitizer+UBSan, then the link tests under
-# ThreadSanitizer. Each sanitizer pass builds only the programs it runs.
+# then the unit, link, GUI and plant tests under AddressSanitizer+UBSan, then the link and
+# plant tests (the two threaded parts) under ThreadSanitizer. Each sanitizer pass builds only the programs it runs.
 #   scripts/test.sh [--quick]   (--quick: the plain build and its tests only)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,9 +50,9 @@ build "$root/build-asan" -DVARNOLD_SANITIZE=address -DVARNOLD_BUILD_BENCH=OFF --
 phase "AddressSanitizer tests"
 run_suite "$root/build-asan" -LE script
 
-phase "ThreadSanitizer (link)"
+phase "ThreadSanitizer (link, plant)"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/support/tsan.supp"
-build "$root/build-tsan" -DVARNOLD_SANITIZE=thread -DVARNOLD_BUILD_BENCH=OFF -- link_tests
+build "$root/build-tsan" -DVARNOLD_SANITIZE=thread -DVARNOLD_BUILD_BENCH=OFF -- link_tests plant_tests
 phase "ThreadSanitizer tests"
-run_suite "$root/build-tsan" -L link
+run_suite "$root/build-tsan" -L "link|plant"
 phase "done"

@@ -670,7 +670,23 @@ void FoPanel::RecordSave(std::vector<records::event> rows, const catalogue::save
     if (result.status == catalogue::save_status::created)
         rows.push_back(records::catalogue_event(std::nullopt, "catalogue", settings_file,
                                                 "created, " + std::to_string(types.size()) + " types"));
+    AddSavedFile(rows, result);
     record_file->add(rows);
+}
+
+void FoPanel::AddSavedFile(std::vector<records::event>& rows, const catalogue::save_result& result) {
+    const bool written = result.status == catalogue::save_status::written ||
+                         result.status == catalogue::save_status::created ||
+                         result.status == catalogue::save_status::written_beside;
+    if (!written) return;
+    // The file's own bytes, as a replaced PC must get them back from the plant's database.
+    const std::string path = result.status == catalogue::save_status::written_beside ? result.beside : settings_file;
+    catalogue::read_result saved = catalogue::read_file(path);
+    if (saved.status == catalogue::read_status::ok)
+        rows.push_back(records::catalogue_file(path, std::move(saved.bytes)));
+    else
+        AppendLog(wxString::FromUTF8("The saved catalogue " + path + " could not be read back for the records: " +
+                                     (saved.reason.empty() ? std::string("missing") : saved.reason)));
 }
 
 void FoPanel::RecordLink(const std::string& what) {

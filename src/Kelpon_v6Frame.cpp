@@ -6,6 +6,7 @@
 #include "IO_Monitor_Panel.h"
 #include "a_records.h"
 #include "a_usb.h"
+#include "plant_delivery.h"
 #include "self_update.h"
 #include "station_service.h"
 
@@ -28,6 +29,7 @@ Kelpon_v6Frame::Kelpon_v6Frame(wxWindow* parent, wxWindowID id) {
     // Opened once the positioner's log box can show what went wrong with the file.
     record_file->log_line = [this](const std::string& line) { LogMessage(wxString::FromUTF8(line)); };
     record_file->open();
+    StartPlantDelivery();
     panel_sizer->Add(current_panel, 1, wxALL | wxEXPAND, 0);
     panel_sizer->Layout();
     current_panel->Bind(wxEVT_PAINT, &Kelpon_v6Frame::OnFirstPaint, this);
@@ -59,6 +61,8 @@ void Kelpon_v6Frame::Started() {
 
 Kelpon_v6Frame::~Kelpon_v6Frame() {
     closing = true;
+    // Whatever it has not delivered stays in the journal for the next start.
+    if (plant_delivery != nullptr) plant_delivery->stop();
     watchdog_tick.Stop();
     // The IO monitor switches the outputs off while the link is still there.
     for (wxWindow* panel : retired_panels)
@@ -70,6 +74,23 @@ Kelpon_v6Frame::~Kelpon_v6Frame() {
     DestroyChildren();
     delete record_file;
     record_file = nullptr;
+    delete plant_delivery;
+    plant_delivery = nullptr;
+}
+
+void Kelpon_v6Frame::StartPlantDelivery() {
+    // Its lines come from the delivery thread: shown on the GUI thread, and kept for a service's log.
+    const auto log = [this](const std::string& line) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+        CallAfter([this, line] { LogMessage(wxString::FromUTF8(line)); });
+    };
+    const plant::config_result settings = plant::read_config(plant::config_path());
+    if (!settings.error.empty()) log("No delivery to the plant database: " + settings.error);
+    if (!settings.plant) return;
+    plant_delivery = new plant::delivery(*settings.plant, record_file->path(), log);
+    record_file->on_written = [delivery = plant_delivery] { delivery->wake(); };
+    plant_delivery->start();
+    log("Records are delivered to the plant database as station " + settings.plant->station);
 }
 
 void Kelpon_v6Frame::DestroyRetiredPanels() {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <utility>
 
+#include <glib.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -34,15 +35,24 @@ CREATE TABLE events (
     field        TEXT,
     old_value    TEXT,
     new_value    TEXT,
-    detail       TEXT
+    detail       TEXT,
+    content      BLOB
 );
 CREATE INDEX events_by_time ON events (ts_utc);
 )";
 
+// Layout 2 gives catalogue rows the saved file's bytes, and the journal an identity of its own:
+// rows are delivered to the plant's database under it. A new file, or one started anew after
+// damage, is a new journal, since its row ids start again.
+const char* const upgrade_from_1_sql = "ALTER TABLE events ADD COLUMN content BLOB;";
+const char* const journal_sql =
+    "CREATE TABLE journal (journal_id TEXT NOT NULL);"
+    "INSERT INTO journal VALUES (lower(hex(randomblob(16))));";
+
 const char* const insert_sql =
     "INSERT INTO events (kind, ts_utc, host, type_id, type_name, target_x, target_y, target_alpha,"
-    " target_beta, actual_x, actual_y, actual_alpha, actual_beta, field, old_value, new_value, detail)"
-    " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17)";
+    " target_beta, actual_x, actual_y, actual_alpha, actual_beta, field, old_value, new_value, detail,"
+    " content) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)";
 
 const char* const field_names[4] = {"X", "Y", "alpha", "beta"};
 
@@ -125,6 +135,20 @@ event catalogue_event(const std::optional<type_values>& type, const std::string&
     row.new_value = new_value;
     row.detail = detail;
     return row;
+}
+
+event catalogue_file(const std::string& path, std::string bytes) {
+    event row = catalogue_event(std::nullopt, "file", sha256_hex(bytes), path);
+    row.content = std::move(bytes);
+    return row;
+}
+
+std::string sha256_hex(const std::string& bytes) {
+    gchar* digest = g_compute_checksum_for_data(G_CHECKSUM_SHA256, reinterpret_cast<const guchar*>(bytes.data()),
+                                                bytes.size());
+    std::string hex(digest);
+    g_free(digest);
+    return hex;
 }
 
 std::string utc_timestamp(std::chrono::system_clock::time_point when) {
@@ -246,6 +270,7 @@ bool a_records::flush() {
                 " events of the outage were lost (memory holds " + std::to_string(records::pending_limit) + ")");
         dropped_events = 0;
         in_outage = false;
+        if (on_written) on_written();
         return true;
     }
     if (!in_outage) log_outage(reason);
@@ -291,6 +316,10 @@ a_records::outcome a_records::insert(const records::event& event, std::string& r
     bind_text(s, 15, event.old_value);
     bind_text(s, 16, event.new_value);
     bind_text(s, 17, event.detail);
+    if (event.content)
+        sqlite3_bind_blob64(s, 18, event.content->data(), event.content->size(), SQLITE_TRANSIENT);
+    else
+        sqlite3_bind_null(s, 18);
     const int code = sqlite3_step(s);
     if (code != SQLITE_DONE) return fail(code, reason);
     return outcome::written;
@@ -312,8 +341,8 @@ a_records::outcome a_records::open_file(std::string& reason) {
     const int version = result == SQLITE_ROW ? sqlite3_column_int(version_query, 0) : -1;
     sqlite3_finalize(version_query);
     if (result != SQLITE_ROW) return fail(result, reason);
-    if (version == 0) {
-        const outcome created = create_schema(reason);
+    if (version == 0 || version == 1) {
+        const outcome created = create_schema(version == 0 ? records::create_sql : records::upgrade_from_1_sql, reason);
         if (created != outcome::written) return created;
     } else if (version != records::schema_version) {
         close_file();
@@ -326,8 +355,8 @@ a_records::outcome a_records::open_file(std::string& reason) {
     return outcome::written;
 }
 
-a_records::outcome a_records::create_schema(std::string& reason) {
-    const std::string script = std::string("BEGIN IMMEDIATE;") + records::create_sql +
+a_records::outcome a_records::create_schema(const char* sql, std::string& reason) {
+    const std::string script = std::string("BEGIN IMMEDIATE;") + sql + records::journal_sql +
                                "PRAGMA user_version = " + std::to_string(records::schema_version) + ";COMMIT;";
     const int code = sqlite3_exec(db, script.c_str(), nullptr, nullptr, nullptr);
     if (code != SQLITE_OK) return fail(code, reason);

@@ -1,5 +1,6 @@
 // varnold-records: the station's records as CSV for a spreadsheet, or a summary of the
 // positionings per type and row. Opens the file read-only, so it runs beside the station.
+// Given a postgresql:// URL it does the same for the plant's central database.
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -17,38 +18,36 @@
 
 #include "a_records.h"
 #include "command_line.h"
+#include "records_cli.h"
+#include "records_summary.h"
 
 namespace {
 
 const char* const usage =
-    "usage: varnold-records --csv | --summary [--db FILE] [--since TIME] [--until TIME]\n"
+    "usage: varnold-records --csv | --summary [--db FILE|URL] [--since TIME] [--until TIME]\n"
     "                       [--type ID|NAME|id:ID|name:NAME] [--kind positioned|left|catalogue|link]\n"
+    "                       [--station NAME]\n"
+    "       varnold-records --db URL --init\n"
+    "       varnold-records --db URL --station NAME --catalogue > Settings.dat\n"
     "  TIME is UTC, as precise as wanted: 2026-12-06, 2026-12-06T15, 2026-12-06 15:20:01.250;\n"
     "  --until takes in the whole period it names. --summary sums up the positioned rows\n"
     "  (or the left rows with --kind left). FILE is Records.db in the current folder when there\n"
     "  is one, otherwise ~/Documents/Records.db. --type takes a type ID or name; a number that is\n"
-    "  both an ID and another type's name is refused: say which with id:12 or name:12.\n";
+    "  both an ID and another type's name is refused: say which with id:12 or name:12.\n"
+    "  URL (postgresql://...) is the plant's database: --init creates or upgrades its schema,\n"
+    "  --station picks one station's rows, --catalogue writes the station's latest saved\n"
+    "  catalogue back byte for byte.\n";
 
 const char* const columns[] = {"id", "kind", "ts_utc", "host", "type_id", "type_name", "target_x", "target_y",
                                "target_alpha", "target_beta", "actual_x", "actual_y", "actual_alpha",
                                "actual_beta", "field", "old_value", "new_value", "detail"};
-const char* const row_names[4] = {"X", "Y", "alpha", "beta"};
-
-struct options {
-    bool csv = false;
-    bool summary = false;
-    std::string db, since, until, type, kind;
-};
+using records_cli::checked_output;
+using records_cli::options;
+using records_cli::type_choice;
 
 struct query_filter {
     std::string where;
     std::vector<std::string> texts;  // bound in order; a type given as a number binds as one
-};
-
-// How --type selects its rows.
-struct type_choice {
-    enum { none, by_id, by_name } by = none;
-    std::string value;
 };
 
 std::string default_db() {
@@ -115,11 +114,16 @@ bool parse_options(int argc, char** argv, options& o, std::string& error) {
                              : arg == "--until" ? &o.until
                              : arg == "--type"  ? &o.type
                              : arg == "--kind"  ? &o.kind
+                             : arg == "--station" ? &o.station
                                                 : nullptr;
         if (arg == "--csv") {
             o.csv = true;
         } else if (arg == "--summary") {
             o.summary = true;
+        } else if (arg == "--init") {
+            o.init = true;
+        } else if (arg == "--catalogue") {
+            o.catalogue = true;
         } else if (value != nullptr && i + 1 < argc) {
             *value = argv[++i];
         } else {
@@ -127,7 +131,11 @@ bool parse_options(int argc, char** argv, options& o, std::string& error) {
             return false;
         }
     }
-    if (o.csv == o.summary) error = "give one of --csv and --summary";
+    const bool central = records_cli::is_central(o.db);
+    if (o.csv + o.summary + o.init + o.catalogue != 1) error = "give one of --csv, --summary, --init and --catalogue";
+    else if (!central && (o.init || o.catalogue || !o.station.empty()))
+        error = "--init, --catalogue and --station need --db with a postgresql:// URL";
+    else if (o.catalogue && o.station.empty()) error = "--catalogue needs --station";
     else if (!o.since.empty() && !normalise_time(o.since)) error = "--since: not a time: " + o.since;
     else if (!o.until.empty() && !normalise_time(o.until)) error = "--until: not a time: " + o.until;
     else if (!o.kind.empty() && !known_kind(o.kind)) error = "--kind: not a kind: " + o.kind;
@@ -137,11 +145,15 @@ bool parse_options(int argc, char** argv, options& o, std::string& error) {
     return error.empty();
 }
 
-bool is_integer(const std::string& text) {
+}  // namespace
+
+bool records_cli::is_integer(const std::string& text) {
     long long value = 0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
     return !text.empty() && result.ec == std::errc() && result.ptr == text.data() + text.size();
 }
+
+namespace {
 
 bool strip_prefix(std::string& text, const std::string& prefix) {
     if (text.compare(0, prefix.size(), prefix) != 0) return false;
@@ -160,9 +172,12 @@ bool any_row(sqlite3* db, const char* sql, const std::string& value) {
     return found;
 }
 
+}  // namespace
+
 // "id:" and "name:" say how; otherwise a text is a name and a number an ID, or a name when no
 // row has that ID. A number that is an ID and also the name of another type is refused.
-bool choose_type(sqlite3* db, std::string given, type_choice& chosen, std::string& error) {
+bool records_cli::choose_type(std::string given, type_choice& chosen, std::string& error,
+                              const std::function<bool(bool as_name, const std::string&)>& used) {
     if (given.empty()) return true;
     const std::string as_given = given;
     if (strip_prefix(given, "id:")) {
@@ -175,9 +190,8 @@ bool choose_type(sqlite3* db, std::string given, type_choice& chosen, std::strin
         chosen = {type_choice::by_name, given};
         return true;
     }
-    const bool id_used = any_row(db, "SELECT EXISTS(SELECT 1 FROM events WHERE type_id = CAST(?1 AS INTEGER))", given);
-    const bool name_used = any_row(
-        db, "SELECT EXISTS(SELECT 1 FROM events WHERE type_name = ?1 AND type_id IS NOT CAST(?1 AS INTEGER))", given);
+    const bool id_used = used(false, given);
+    const bool name_used = used(true, given);
     if (id_used && name_used) {
         error = "--type " + given + " is a type ID and also another type's name: give id:" + given + " or name:" + given;
         return false;
@@ -185,6 +199,8 @@ bool choose_type(sqlite3* db, std::string given, type_choice& chosen, std::strin
     chosen = {name_used ? type_choice::by_name : type_choice::by_id, given};
     return true;
 }
+
+namespace {
 
 query_filter make_filter(const options& o, const type_choice& type) {
     query_filter filter{" WHERE 1", {}};
@@ -232,62 +248,25 @@ std::string csv_field(const std::string& text) {
     return quoted + "\"";
 }
 
+}  // namespace
+
+std::string records_cli::text_cell(const std::string& text) { return csv_field(spreadsheet_safe(text)); }
+
+namespace {
+
 std::string cell(sqlite3_stmt* s, int column) {
     switch (sqlite3_column_type(s, column)) {
         case SQLITE_NULL: return "";
         case SQLITE_INTEGER: return std::to_string(sqlite3_column_int64(s, column));
         case SQLITE_FLOAT: return records::double_text(sqlite3_column_double(s, column));
-        default: return csv_field(spreadsheet_safe(reinterpret_cast<const char*>(sqlite3_column_text(s, column))));
+        default: return records_cli::text_cell(reinterpret_cast<const char*>(sqlite3_column_text(s, column)));
     }
 }
 
-struct statistics {
-    std::size_t count = 0;
-    double mean = 0, squares = 0, min = 0, max = 0;
-    void add(double value) {
-        // Welford's update: stable for long runs of nearly equal deviations.
-        ++count;
-        const double delta = value - mean;
-        mean += delta / static_cast<double>(count);
-        squares += delta * (value - mean);
-        min = count == 1 ? value : std::fmin(min, value);
-        max = count == 1 ? value : std::fmax(max, value);
-    }
-    double std_dev() const { return count > 1 ? std::sqrt(squares / static_cast<double>(count - 1)) : 0.0; }
-};
-
-struct type_summary {
-    std::string name;
-    statistics rows[4];
-};
-
-// Standard output that keeps its first write error, so a full disk or a file-size limit ends
-// the command non-zero with the reason rather than with a cut file and status 0.
-class checked_output {
-public:
-    void line(const std::string& text) {
-        if (error != 0) return;
-        errno = 0;
-        if (std::fputs(text.c_str(), stdout) == EOF || std::fputc('\n', stdout) == EOF) error = errno != 0 ? errno : EIO;
-    }
-    bool failed() const { return error != 0; }
-    // Flushes and closes standard output; the reason of the first failure, empty when none.
-    std::string close() {
-        errno = 0;
-        if (std::fflush(stdout) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-        if (std::fclose(stdout) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-        return error != 0 ? std::string("standard output: ") + std::strerror(error) : std::string();
-    }
-
-private:
-    int error = 0;
-};
-
-template <typename... Args>
-std::string formatted(const char* pattern, Args... args) {
-    char text[256];
-    std::snprintf(text, sizeof text, pattern, args...);
-    return text;
+std::string column_list() {
+    std::string list;
+    for (const char* column : columns) list += std::string(list.empty() ? "" : ", ") + column;
+    return list;
 }
 
 int write_csv(sqlite3_stmt* s, checked_output& out) {
@@ -304,31 +283,28 @@ int write_csv(sqlite3_stmt* s, checked_output& out) {
 }
 
 int write_summary(sqlite3_stmt* s, checked_output& out) {
-    std::map<long long, type_summary> types;
+    records::summary types;
     int code = SQLITE_ROW;
     while ((code = sqlite3_step(s)) == SQLITE_ROW) {
-        type_summary& type = types[sqlite3_column_int64(s, 0)];
+        records::type_summary& type = types[sqlite3_column_int64(s, 0)];
         const unsigned char* name = sqlite3_column_text(s, 1);
         type.name = name != nullptr ? reinterpret_cast<const char*>(name) : "";
         for (int row = 0; row < 4; ++row)
             if (sqlite3_column_type(s, 2 + row) != SQLITE_NULL)
                 type.rows[row].add(sqlite3_column_double(s, 2 + row));
     }
-    out.line(formatted("%-8s  %-20s  %-5s  %6s  %10s  %10s  %10s  %10s", "type_id", "type_name", "row", "count",
-                       "mean", "std_dev", "min", "max"));
-    for (const auto& [id, type] : types)
-        for (int row = 0; row < 4; ++row) {
-            const statistics& st = type.rows[row];
-            out.line(formatted("%-8lld  %-20s  %-5s  %6zu  %10.3f  %10.3f  %10.3f  %10.3f", id, type.name.c_str(),
-                               row_names[row], st.count, st.mean, st.std_dev(), st.min, st.max));
-        }
+    for (const std::string& line : records::summary_lines(types)) out.line(line);
     return code;
 }
 
-int fail(const std::string& what) {
+}  // namespace
+
+int records_cli::fail(const std::string& what) {
     std::fprintf(stderr, "varnold-records: %s\n", what.c_str());
     return 1;
 }
+
+namespace {
 
 // An SQLite URI for path: '?', '#' and '%' would otherwise end or change the file name.
 std::string file_uri(const std::string& path, const char* parameters) {
@@ -374,7 +350,7 @@ int open_records(const std::string& path, sqlite3*& db) {
 }
 
 std::string select_sql(const options& o, const query_filter& filter) {
-    if (o.csv) return "SELECT * FROM events" + filter.where + " ORDER BY id";
+    if (o.csv) return "SELECT " + column_list() + " FROM events" + filter.where + " ORDER BY id";
     return "SELECT type_id, type_name, target_x - actual_x, target_y - actual_y, target_alpha - actual_alpha,"
            " target_beta - actual_beta FROM events" + filter.where + " ORDER BY type_id, id";
 }
@@ -383,7 +359,12 @@ std::string select_sql(const options& o, const query_filter& filter) {
 std::string export_records(sqlite3* db, const options& o, checked_output& out) {
     type_choice type;
     std::string error;
-    if (!choose_type(db, o.type, type, error)) return error;
+    const auto used = [db](bool as_name, const std::string& value) {
+        return any_row(db, as_name ? "SELECT EXISTS(SELECT 1 FROM events WHERE type_name = ?1 AND type_id IS NOT CAST(?1 AS INTEGER))"
+                                   : "SELECT EXISTS(SELECT 1 FROM events WHERE type_id = CAST(?1 AS INTEGER))",
+                       value);
+    };
+    if (!records_cli::choose_type(o.type, type, error, used)) return error;
     const query_filter filter = make_filter(o, type);
     sqlite3_stmt* s = nullptr;
     int code = sqlite3_prepare_v2(db, select_sql(o, filter).c_str(), -1, &s, nullptr);
@@ -405,7 +386,8 @@ int main(int argc, char** argv) {
     options o;
     std::string error;
     if (!parse_options(argc, argv, o, error)) return command_line::refuse("varnold-records", error, usage);
-    if (const std::string reason = unreadable_reason(o.db); !reason.empty()) return fail(o.db + ": " + reason);
+    if (records_cli::is_central(o.db)) return records_cli::run_central(o);
+    if (const std::string reason = unreadable_reason(o.db); !reason.empty()) return records_cli::fail(o.db + ": " + reason);
     sqlite3* db = nullptr;
     checked_output out;
     const int opened = open_records(o.db, db);
@@ -414,5 +396,5 @@ int main(int argc, char** argv) {
     // Closed here, so an error that shows only when the last of the output is written counts.
     const std::string output_failure = out.close();
     if (failure.empty()) failure = output_failure;
-    return failure.empty() ? 0 : fail(failure);
+    return failure.empty() ? 0 : records_cli::fail(failure);
 }

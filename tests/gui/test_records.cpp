@@ -1,5 +1,6 @@
 // The positioner's production records on the real screen with the emulated board.
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -53,7 +54,7 @@ TEST_F(PositionerRecords, PositioningsCatalogueChangesAndLinkEventsAreRecorded) 
     const std::string uj = "3|Uj|106.0|2.0|0.0|0.0|", saved = ": saved in Settings.dat";
     const std::string columns = "kind, type_id, type_name, target_x, target_y, target_alpha, target_beta, actual_x,"
                                 " actual_y, actual_alpha, actual_beta, field, old_value, new_value, detail";
-    EXPECT_EQ(sqlite_rows(dir.file("Records.db"), "SELECT " + columns + " FROM events ORDER BY id"),
+    EXPECT_EQ(sqlite_rows(dir.file("Records.db"), "SELECT " + columns + " FROM events WHERE field IS NOT 'file' ORDER BY id"),
               (std::vector<std::string>{
                   "link||||||||||||||board connected", "positioned|" + t100 + "100.0|2.0|0.0|0.0||||",
                   "left|" + t100 + "|2.0|0.0|0.0||||", "positioned|" + t100 + "105.0|2.0|0.0|0.0||||",
@@ -65,12 +66,18 @@ TEST_F(PositionerRecords, PositioningsCatalogueChangesAndLinkEventsAreRecorded) 
                   "link||||||||||||||board connected", "link||||||||||||||readings resumed",
                   "positioned|" + uj + "106.0|2.0|0.0|0.0||||", "left|" + uj + "106.0|2.0|0.0|0.0||||positioner closed",
                   "catalogue|||||||||||catalogue||Settings.dat|created, 4 types"}));
+    // Each save (two commands and the shutdown) puts the file's bytes in the journal.
+    std::ifstream file("Settings.dat", std::ios::binary);
+    const std::string bytes(std::istreambuf_iterator<char>(file), {});
+    EXPECT_EQ(sqlite_rows(dir.file("Records.db"), "SELECT (SELECT count(*) FROM events WHERE field = 'file'), detail,"
+                                                  " new_value, content FROM events WHERE field = 'file' ORDER BY id DESC LIMIT 1"),
+              std::vector<std::string>{"3|Settings.dat|" + records::sha256_hex(bytes) + "|" + bytes});
     char host[256] = {};
     gethostname(host, sizeof host - 1);
     EXPECT_EQ(sqlite_rows(dir.file("Records.db"), "SELECT count(*), min(ts_utc GLOB '20[0-9][0-9]-[01][0-9]-[0-3][0-9]"
                                                   "T[0-2][0-9]:[0-5][0-9]:[0-6][0-9].[0-9][0-9][0-9]Z'), min(host), "
                                                   "max(host) FROM events"),
-              std::vector<std::string>{"17|1|" + std::string(host) + "|" + host});
+              std::vector<std::string>{"20|1|" + std::string(host) + "|" + host});
 }
 
 }  // namespace

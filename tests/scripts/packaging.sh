@@ -104,7 +104,7 @@ check "launcher (no user service manager) starts the station in ~/Documents" bas
     [ "$(cat "$1/started-in")" = "$1/Documents" ]' _ "$home" "$station"
 # After an update the old station may take long to close; the wait is bounded and says so.
 printf '#!/bin/sh\nexit 3\n' >"$docs/Varnold.new" && chmod 755 "$docs/Varnold.new" && rm "$home/started-in"
-exec 9>"$docs/.Settings.dat.lock" && flock 9  # the closing station
+exec 9<"$docs" && flock 9  # the closing station holds its folder
 check "launcher waits a bounded time for a closing station, says so and starts nothing" bash -c 'out=$(VARNOLD_CLOSE_WAIT=1 HOME="$1" "$2" 2>&1);
     [ $? = 1 ] && grep -q "did not close within 1 s" <<<"$out" && test -e "$1/Documents/Varnold.new" -a ! -e "$1/started-in"' _ "$home" "$station"
 exec 9>&-

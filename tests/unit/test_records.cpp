@@ -1,4 +1,5 @@
 // The record file when it cannot be written, when it is damaged, and its export command.
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "a_records.h"
+#include "records_summary.h"
 #include "sqlite_rows.h"
 
 namespace {
@@ -117,11 +119,11 @@ TEST_F(Records, ExportAndSummaryOfAKnownFileWhileTheStationHasItOpen) {
                        "0,,,,,name,T100,\"Uj, \"\"nev\"\"\",Mentes\n6,catalogue,2026-12-06T15:00:09.000Z,station-7,1,"
                        "\"Uj, \"\"nev\"\"\",105,2.5,-0.4000000059604645,0,,,,,X,100,105,Mentes\n");
     EXPECT_EQ(run(db + " --summary --type T100"),
-              "type_id   type_name             row     count        mean     std_dev         min         max\n"
-              "1         T100                  X           2       0.000       7.071      -5.000       5.000\n"
-              "1         T100                  Y           2       0.500       0.000       0.500       0.500\n"
-              "1         T100                  alpha       1      -0.400       0.000      -0.400      -0.400\n"
-              "1         T100                  beta        2       0.000       0.000       0.000       0.000\n");
+              "type_id   type_name             row     count        mean     std_dev         min         max        cp       cpk\n"
+              "1         T100                  X           2       0.000       7.071      -5.000       5.000      0.47      0.47  too few\n"
+              "1         T100                  Y           2       0.500       0.000       0.500       0.500         -         -  too few\n"
+              "1         T100                  alpha       1      -0.400       0.000      -0.400      -0.400         -         -  too few\n"
+              "1         T100                  beta        2       0.000       0.000       0.000       0.000         -         -  too few\n");
     EXPECT_EQ(store->pending(), 0u);
 }
 
@@ -157,6 +159,33 @@ TEST_F(Records, ExportFailuresSayWhyAndReadOnlyPlacesAreRead) {
     }
     std::error_code read_only_mount;
     fs::permissions(dir, fs::perms(0755), read_only_mount);
+}
+
+// A file of the first layout keeps its rows and becomes a journal of its own, able to hold bytes.
+TEST_F(Records, AFileOfTheFirstLayoutIsUpgraded) {
+    const std::string db = dir + "/Records.db";
+    open_store(db)->add(records::link_event("old"));
+    sqlite3* file = nullptr;
+    sqlite3_open(db.c_str(), &file);
+    ASSERT_EQ(sqlite3_exec(file, "DROP TABLE journal; ALTER TABLE events DROP COLUMN content; PRAGMA user_version = 1",
+                           nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(file);
+    open_store(db)->add(records::catalogue_file("Settings.dat", std::string("{}\0", 3)));
+    EXPECT_EQ(sqlite_rows(db, "SELECT group_concat(detail || ':' || ifnull(length(content), '-')), "
+                              "(SELECT length(journal_id) FROM journal), (SELECT user_version FROM pragma_user_version) FROM events"),
+              std::vector<std::string>{"old:-,Settings.dat:3|32|2"});
+    EXPECT_TRUE(log.empty()) << log[0];
+}
+
+// Cp and Cpk of a row against its tolerance T: 2T / 6s, and (T - |mean|) / 3s.
+TEST(RecordsSummary, CapabilityOfARow) {
+    records::statistics off_centre;
+    for (int i = 0; i < 26; ++i) off_centre.add(i % 2 ? -5 : -3);
+    const double s = std::sqrt(26.0 / 25.0);
+    EXPECT_NEAR(off_centre.cp(10), 20 / (6 * s), 1e-12);
+    EXPECT_NEAR(off_centre.cpk(10), 6 / (3 * s), 1e-12);
+    off_centre.add(-1000);
+    EXPECT_LT(off_centre.cpk(10), 0) << "a mean outside the band";
 }
 
 }  // namespace

@@ -180,7 +180,7 @@ TEST_F(SelfUpdate, TheLauncherKeepsOnlyAReleaseThatComesUp) {
         SCOPED_TRACE(r.name);
         serve({200, r.release}, signed_by_good(r.release));
         ASSERT_EQ(self_update::install(s, {}, std::atomic<bool>{false}), "");
-        const int lock = ::open((folder / ".Settings.dat.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        const int lock = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // as the station locks it
         ASSERT_EQ(r.lock_held ? ::flock(lock, LOCK_EX) : 0, 0);
         ASSERT_EQ(self_update::restart(s), "");
         if (r.lock_held) {
