@@ -141,12 +141,15 @@ TEST(CatalogueFile, EachSituationKeepsWhatMustBeKeptAndSaysWhy) {
     const std::string largest = on_disk + std::string(catalogue::largest_file - on_disk.size(), ' ');
     const std::string too_large = largest + ' ';
     const std::string too_deep = std::string(131072, '[');
+    const std::string same_size = catalogue::to_json(catalogue_named("no disk"));  // only the time tells it apart
     const auto read_only = [] { write_bytes("Settings.dat", on_disk), fs::permissions("Settings.dat", fs::perms(0444)); };
     const std::vector<situation> situations = {
         {"missing", nullptr, nullptr, "Settings file not exist: Settings.dat", "", only({"Settings.dat"}, station)},
         {"loaded", put(on_disk), nullptr, "", "", only({"Settings.dat"}, station)},
         {"appeared", nullptr, put(foreign), "Settings file not exist: Settings.dat", changed_line, kept_with_copy(foreign)},
         {"changed", put(on_disk), put(foreign), "", changed_line, kept_with_copy(foreign)},
+        {"changed in place, same size", put(on_disk), [&] { put(same_size)(), fs::last_write_time("Settings.dat",
+         fs::last_write_time("Settings.dat") + std::chrono::seconds(1)); }, "", changed_line, kept_with_copy(same_size)},
         {"symlink", [] { fs::create_directory("share"), write_bytes("share/real.dat", on_disk),
                          fs::create_symlink("share/real.dat", "Settings.dat"); },
          nullptr, "", "", [](const work_folder& f) {

@@ -203,6 +203,23 @@ TEST_F(SelfUpdate, TheLauncherKeepsOnlyAReleaseThatComesUp) {
     ::unsetenv("VARNOLD_TRIAL_TIME");
 }
 
+// Written out here, not taken from the code, so a one-token slip in either place shows; the
+// launcher looks for the staged, failed and previous programs under the same names.
+TEST(SelfUpdateText, TheStationUsesItsFixedLocations) {
+    const self_update::settings s = self_update::station_settings();
+    const std::string program = s.installed_program;
+    for (const auto& [used, fixed] : std::vector<std::pair<std::string, const char*>>{
+             {s.url, "http://downloads.station-maker.example/f/083-146-Varnold/Varnold"},
+             {s.url + self_update::signature_suffix,
+              "http://downloads.station-maker.example/f/083-146-Varnold/Varnold.minisig"},
+             {s.download_dir, "/home/merto/Documents/tmp/"}, {program, "/home/merto/Documents/Varnold"},
+             {self_update::candidate_of(program), "/home/merto/Documents/Varnold.new"},
+             {self_update::failed_of(program), "/home/merto/Documents/Varnold.failed"},
+             {self_update::previous_of(program), "/home/merto/Documents/Varnold.old"},
+             {s.public_key, "/etc/varnold/update.pub"}, {s.verifier, "/usr/bin/minisign"}})
+        EXPECT_EQ(used, fixed);
+}
+
 TEST(SelfUpdateText, VersionsCompareAsDottedNumbers) {
     const std::vector<std::tuple<const char*, const char*, bool>> rows = {
         {"1.10.0", "1.9.2", true}, {"1.0.1", "1.0", true}, {"2", "1.99.99", true},   {"1.0", "1.0.0", false},
