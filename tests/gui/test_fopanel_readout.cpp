@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -30,14 +29,7 @@ std::string wire_text(const std::vector<emu::transfer_record>& log) {
             wire += record.failed ? "in! " : "in ";
             continue;
         }
-        std::size_t used = record.data.size();
-        while (used > 1 && record.data[used - 1] == 0) --used;
-        char hex[3];
-        for (std::size_t i = 0; i < used; ++i) {
-            std::snprintf(hex, sizeof hex, "%02x", record.data[i]);
-            wire += hex;
-        }
-        wire += "/" + std::to_string(record.data.size()) + " ";
+        wire += request_hex(record.data, 1) + "/" + std::to_string(record.data.size()) + " ";
     }
     return wire;
 }

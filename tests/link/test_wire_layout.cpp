@@ -34,14 +34,7 @@ std::string requests_sent() {
     std::string text;
     for (const auto& record : test_board().transfers()) {
         if (record.dir != emu::direction::out) continue;
-        std::size_t used = record.data.size();
-        while (used > 2 && record.data[used - 1] == 0) --used;
-        char hex[3];
-        for (std::size_t i = 0; i < used; ++i) {
-            std::snprintf(hex, sizeof hex, "%02x", record.data[i]);
-            text += hex;
-        }
-        text += ' ';
+        text += request_hex(record.data, 2) + ' ';
     }
     if (!text.empty()) text.pop_back();
     return text;

@@ -58,3 +58,15 @@ void set_test_board_plugged(bool plugged) {
     else
         board.unplug();
 }
+
+std::string request_hex(const std::vector<std::uint8_t>& data, std::size_t keep) {
+    std::size_t used = data.size();
+    while (used > keep && data[used - 1] == 0) --used;
+    std::string text;
+    char hex[3];
+    for (std::size_t i = 0; i < used; ++i) {
+        std::snprintf(hex, sizeof hex, "%02x", data[i]);
+        text += hex;
+    }
+    return text;
+}

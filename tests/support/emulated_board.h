@@ -2,7 +2,10 @@
 // The emulated board shared by every test of a test binary: its main creates it
 // (unplugged) before anything can call libusb_init.
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "board_emulator.h"
 
@@ -27,3 +30,6 @@ void set_test_board_plugged(bool plugged);
 // the link's loop runs every 200 ms, but sanitizers and a busy machine stretch it.
 bool wait_until(const std::function<bool()>& condition,
                 std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// A request's bytes as hex up to its last non-zero byte, never fewer than keep bytes.
+std::string request_hex(const std::vector<std::uint8_t>& data, std::size_t keep);
