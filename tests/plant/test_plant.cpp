@@ -207,6 +207,8 @@ TEST_F(Plant, NoRowIsLostOrDeliveredTwiceByAKillOrASecondShipper) {
         ::kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
         ASSERT_TRUE(mid_batch);
+        // The server ends the dead client's statement on its own (commit or roll back): look after.
+        ASSERT_TRUE(eventually([&] { return !inserting(); }));
         EXPECT_EQ(delivered() % 100, 0) << "whole batches only";
         EXPECT_EQ(delivered("max(row_id)"), delivered()) << "in order";
     }
